@@ -1,0 +1,8 @@
+#pragma once
+
+// Kept free of Qt so that the platform code builds and is tested on its own.
+
+// 1 when at least one running process has exactly the executable file name
+// `name` (UTF-8, no directory part), 0 otherwise, and 0 when the process list
+// can't be read. Keeps nothing between calls.
+int isProcessRunning(const char *name);

@@ -1,0 +1,87 @@
+#include "watchdog.h"
+
+#include "processkill.h"
+#include "processprobe.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QDebug>
+#include <QFile>
+#include <QFileDialog>
+#include <QProcess>
+#include <QSettings>
+#include <QStringList>
+#include <QTextStream>
+#include <QThread>
+
+namespace watchdog {
+
+QString configuredPath(const QSettings &settings)
+{
+    return settings.value(QLatin1String(kPathKey), QVariant()).toString();
+}
+
+QString imageNameOf(const QString &path)
+{
+    return path.split(QLatin1Char('/')).last();
+}
+
+void appendRestartRecord(const QString &imageName)
+{
+    const QString record = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))
+                           + QLatin1Char('|') + imageName + QLatin1String("|restart\n");
+    QFile log{QLatin1String(kRestartLog)};
+    if (!log.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
+        return;
+    QTextStream out(&log);
+    out << record;
+}
+
+Pass watchPass(const QSettings &settings, unsigned long holdMs, unsigned long pollMs)
+{
+    const QString imageName = imageNameOf(configuredPath(settings));
+    const QByteArray name = imageName.toUtf8();
+    // A NUL would cut the name short, and no file name holds one.
+    if (!name.contains('\0') && isProcessRunning(name.constData())) {
+        QThread::msleep(pollMs);
+        return Pass::FoundRunning;
+    }
+
+    appendRestartRecord(imageName);
+
+    QProcess child;
+    // Nothing reads the child's pipes, so they would fill and freeze it: share ours instead.
+    child.setProcessChannelMode(QProcess::ForwardedChannels);
+    child.setStandardInputFile(QProcess::nullDevice());
+    child.start(imageName, QStringList{QLatin1String(kArgument)});
+
+    QThread::msleep(holdMs);
+    terminateProcesses(imageName);
+
+    // Reap it here, whether or not the terminate reached it: no zombie, no warning.
+    if (child.state() != QProcess::NotRunning) {
+        child.kill();
+        child.waitForFinished(-1);
+    }
+    return Pass::Restarted;
+}
+
+void watchForever(const QSettings &settings)
+{
+    for (;;)
+        watchPass(settings, kHoldMs);
+}
+
+int runSelectionMode(QSettings &settings)
+{
+    const QString path = QFileDialog::getOpenFileName(
+        nullptr, QString::fromUtf8("选择程序"),
+        QStringLiteral("D:/qvx/QT/build-Quillbarrow-Desktop_Qt_5_12_8_MSVC2017_32bit-Debug/debug"),
+        QStringLiteral("Exe files (Quillbarrow.exe)"));
+    qDebug() << path;
+    if (!path.isEmpty())
+        settings.setValue(QLatin1String(kPathKey), path);
+    return QApplication::exec();
+}
+
+} // namespace watchdog
