@@ -1,0 +1,59 @@
+// Stand-in for the watched program, started under whatever file name a test
+// copies it to. It says how it was started and then waits to be ended.
+//   STANDIN_REPORT=FILE   append "PID ARG..." to FILE once started
+//   STANDIN_FLOOD=BYTES   first write that many bytes to standard output
+//   STANDIN_EXIT=1        exit at once instead of waiting
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+static void report(const char *file, int argc, char **argv, const char *suffix)
+{
+    std::string line = std::to_string(getpid());
+    for (int i = 1; i < argc; ++i)
+        line += std::string(" ") + argv[i];
+    line += suffix;
+    line += '\n';
+    const int fd = open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        if (write(fd, line.data(), line.size()) < 0)
+            perror("stand-in report");
+        close(fd);
+    }
+}
+
+int main(int argc, char **argv)
+{
+    const char *name = std::strrchr(argv[0], '/') ? std::strrchr(argv[0], '/') + 1 : argv[0];
+    const char *reportFile = std::getenv("STANDIN_REPORT");
+    if (reportFile)
+        report(reportFile, argc, argv, "");
+
+    if (const char *flood = std::getenv("STANDIN_FLOOD")) {
+        std::vector<char> block(64 * 1024, 'x');
+        for (unsigned long long left = std::strtoull(flood, nullptr, 10); left > 0;) {
+            const size_t n = left < block.size() ? size_t(left) : block.size();
+            if (write(STDOUT_FILENO, block.data(), n) < 0)
+                return 1;
+            left -= n;
+        }
+        if (reportFile)
+            report(reportFile, argc, argv, " flooded");
+    } else {
+        std::printf("%s: started with", name);
+        for (int i = 1; i < argc; ++i)
+            std::printf(" \"%s\"", argv[i]);
+        std::printf("\n");
+        std::fflush(stdout);
+    }
+
+    if (std::getenv("STANDIN_EXIT"))
+        return 0;
+    for (;;)
+        pause();
+}

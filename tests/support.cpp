@@ -1,0 +1,171 @@
+#include "support.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QThread>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <mutex>
+
+extern char **environ;
+
+namespace support {
+
+QString uniqueName(const QString &stem, const QString &suffix)
+{
+    return stem + QLatin1Char('-') + QString::number(getpid()) + QLatin1Char('-')
+           + QString::number(QRandomGenerator::global()->bounded(1000000)) + suffix;
+}
+
+bool waitUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QThread::msleep(10);
+    }
+    return true;
+}
+
+char processState(pid_t pid)
+{
+    const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    const int close = stat.lastIndexOf(')');
+    return close < 0 || close + 2 >= stat.size() ? 0 : stat.at(close + 2);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QStringList reportLines(const QString &reportFile)
+{
+    return QString::fromUtf8(readFile(reportFile)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+namespace {
+std::mutex debugMutex;
+QStringList debugMessages;
+QtMessageHandler previousHandler = nullptr;
+
+void collect(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtDebugMsg) {
+        std::lock_guard<std::mutex> lock(debugMutex);
+        debugMessages << message;
+    }
+    previousHandler(type, context, message);
+}
+} // namespace
+
+DebugCapture::DebugCapture()
+{
+    debugMessages.clear();
+    previousHandler = qInstallMessageHandler(collect);
+}
+
+DebugCapture::~DebugCapture()
+{
+    qInstallMessageHandler(previousHandler);
+}
+
+QStringList DebugCapture::messages() const
+{
+    std::lock_guard<std::mutex> lock(debugMutex);
+    return debugMessages;
+}
+
+StandinFolder::StandinFolder()
+    : m_oldPath(qgetenv("PATH"))
+{
+    qputenv("PATH", QFile::encodeName(m_dir.path()) + ':' + m_oldPath);
+}
+
+StandinFolder::~StandinFolder()
+{
+    while (!m_spawned.empty())
+        end(m_spawned.back().pid);
+    qputenv("PATH", m_oldPath);
+}
+
+QString StandinFolder::add(const QString &fileName)
+{
+    const QString target = m_dir.filePath(fileName);
+    QFile::remove(target);
+    if (!QFile::copy(QStringLiteral(STANDIN_PATH), target))
+        qFatal("cannot copy the stand-in to %s", qPrintable(target));
+    QFile::setPermissions(target, QFile::permissions(target) | QFile::ExeOwner);
+    return target;
+}
+
+pid_t StandinFolder::spawn(const QString &program, const QStringList &args, const QStringList &env)
+{
+    std::vector<QByteArray> argBytes{QFile::encodeName(program)};
+    for (const QString &arg : args)
+        argBytes.push_back(arg.toUtf8());
+    std::vector<char *> argv;
+    for (QByteArray &arg : argBytes)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    std::vector<QByteArray> envBytes;
+    for (const QString &entry : env)
+        envBytes.push_back(entry.toUtf8());
+    std::vector<char *> envp;
+    for (QByteArray &entry : envBytes)
+        envp.push_back(entry.data());
+    for (char **entry = environ; *entry; ++entry)
+        envp.push_back(*entry);
+    envp.push_back(nullptr);
+
+    // Its own stdin pipe, never written: a program that reads it waits.
+    int stdinPipe[2];
+    if (pipe2(stdinPipe, O_CLOEXEC) != 0)
+        qFatal("pipe failed");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, stdinPipe[0], STDIN_FILENO);
+    pid_t pid = -1;
+    const int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(stdinPipe[0]);
+    if (error != 0)
+        qFatal("posix_spawn %s failed: %s", argv[0], strerror(error));
+    m_spawned.push_back({pid, stdinPipe[1]});
+    return pid;
+}
+
+void StandinFolder::end(pid_t pid)
+{
+    ::kill(pid, SIGKILL);
+    reap(pid);
+}
+
+bool StandinFolder::reap(pid_t pid, int timeoutMs)
+{
+    int status = 0;
+    const bool reaped = waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs);
+    if (reaped) {
+        const auto it = std::find_if(m_spawned.begin(), m_spawned.end(),
+                                     [pid](const Spawned &s) { return s.pid == pid; });
+        if (it != m_spawned.end()) {
+            ::close(it->stdinFd);
+            m_spawned.erase(it);
+        }
+    }
+    return reaped;
+}
+
+} // namespace support

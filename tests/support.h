@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <sys/types.h>
+
+#include <functional>
+#include <vector>
+
+namespace support {
+
+// A file name no other process on the machine has, so tests touch only their own.
+QString uniqueName(const QString &stem, const QString &suffix = QStringLiteral(".exe"));
+
+// Polls `done` every 10 ms until it holds or `timeoutMs` passes.
+bool waitUntil(const std::function<bool()> &done, int timeoutMs = 5000);
+
+// 'R', 'S', 'Z', ... from /proc/PID/stat; 0 when there is no such process.
+char processState(pid_t pid);
+inline bool isAlive(pid_t pid)
+{
+    const char state = processState(pid);
+    return state != 0 && state != 'Z' && state != 'X';
+}
+
+QByteArray readFile(const QString &path);
+
+// The pids and arguments that stand-ins wrote to a report file, one line each.
+QStringList reportLines(const QString &reportFile);
+
+// Installs a message handler that collects qDebug() output while it lives.
+class DebugCapture
+{
+public:
+    DebugCapture();
+    ~DebugCapture();
+    QStringList messages() const;
+};
+
+// A temporary folder of copies of the stand-in program, first on PATH while it
+// lives. Processes it spawns are killed and reaped when it goes.
+class StandinFolder
+{
+public:
+    StandinFolder();
+    ~StandinFolder();
+    StandinFolder(const StandinFolder &) = delete;
+    StandinFolder &operator=(const StandinFolder &) = delete;
+
+    QString path() const { return m_dir.path(); }
+    // Copies the stand-in under `fileName`; returns its full path.
+    QString add(const QString &fileName);
+    // Starts a program (copied here or not) with the given arguments and environment additions.
+    pid_t spawn(const QString &program, const QStringList &args = {}, const QStringList &env = {});
+    // SIGKILL to one spawned process and reap it.
+    void end(pid_t pid);
+    // Reaps a spawned process that has ended; false if it is still running after `timeoutMs`.
+    bool reap(pid_t pid, int timeoutMs = 5000);
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_oldPath;
+    struct Spawned
+    {
+        pid_t pid;
+        int stdinFd;
+    };
+    std::vector<Spawned> m_spawned;
+};
+
+} // namespace support

@@ -1,0 +1,200 @@
+#include "processkill.h"
+#include "processprobe.h"
+#include "support.h"
+
+#include <QDir>
+#include <QFile>
+#include <QtTest>
+
+#include <malloc.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using support::StandinFolder;
+
+namespace {
+
+bool running(const QString &name)
+{
+    return isProcessRunning(name.toUtf8().constData()) == 1;
+}
+
+int openDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
+}
+
+QString writeScript(const QString &dir, const QString &name)
+{
+    const QString path = dir + QLatin1Char('/') + name;
+    QFile script(path);
+    if (!script.open(QIODevice::WriteOnly))
+        return QString();
+    // Blocks on its stdin, which the test never writes; no child process of its own.
+    script.write("#!/bin/sh\nread line\n");
+    script.close();
+    script.setPermissions(script.permissions() | QFile::ExeOwner);
+    return path;
+}
+
+} // namespace
+
+class TestProbe : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void findsOnlyTheExactName()
+    {
+        StandinFolder folder;
+        const QString name = support::uniqueName(QStringLiteral("Probe"));
+        folder.spawn(folder.add(name));
+        QVERIFY(support::waitUntil([&] { return running(name); }));
+
+        QVERIFY(!running(name.toLower()));
+        QVERIFY(!running(name.toUpper()));
+        QVERIFY(!running(name.chopped(1)));
+        QVERIFY(!running(name.mid(1)));
+        QVERIFY(!running(name + QLatin1Char('x')));
+        QVERIFY(!running(folder.path() + QLatin1Char('/') + name));
+        QVERIFY(!running(QStringLiteral("./") + name));
+        QVERIFY(!running(QString()));
+        QCOMPARE(isProcessRunning(nullptr), 0);
+    }
+
+    void severalInstancesAndNonAsciiNames()
+    {
+        StandinFolder folder;
+        const QString name = support::uniqueName(QString::fromUtf8("Ünï-名前"));
+        const QString path = folder.add(name);
+        folder.spawn(path);
+        folder.spawn(path);
+        QVERIFY(support::waitUntil([&] { return running(name); }));
+        QVERIFY(!running(name.normalized(QString::NormalizationForm_D)));
+    }
+
+    void longNamesAreMatchedInFull()
+    {
+        // The kernel keeps only 15 bytes of a name; two names that share them must stay apart.
+        StandinFolder folder;
+        const QString stem = support::uniqueName(QStringLiteral("lng"), QString()).left(15);
+        const QString first = stem + QStringLiteral("-first.exe");
+        const QString second = stem + QStringLiteral("-second.exe");
+        const pid_t pid = folder.spawn(folder.add(first));
+        QVERIFY(support::waitUntil([&] { return running(first); }));
+        QVERIFY(!running(second));
+        // Nor does a 15-byte name match the longer one whose kernel name it equals.
+        QVERIFY(!running(stem));
+        terminateProcesses(stem);
+        QVERIFY(support::isAlive(pid));
+
+        // Still found once its file is deleted, as its exe link then says "(deleted)".
+        QVERIFY(QFile::remove(folder.path() + QLatin1Char('/') + first));
+        QVERIFY(running(first));
+        folder.end(pid);
+        QVERIFY(!running(first));
+    }
+
+    void scriptsAreMatchedByTheirOwnName_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("short") << QStringLiteral("s%1.sh").arg(QRandomGenerator::global()->bounded(1000000));
+        QTest::newRow("long") << support::uniqueName(QStringLiteral("long-script-name"), QStringLiteral(".sh"));
+    }
+
+    void scriptsAreMatchedByTheirOwnName()
+    {
+        QFETCH(QString, name);
+        StandinFolder folder;
+        const QString script = writeScript(folder.path(), name);
+        const pid_t pid = folder.spawn(script);
+        QVERIFY(support::waitUntil([&] { return running(name); }));
+        QVERIFY(!running(name.chopped(1)));
+        folder.end(pid);
+        QVERIFY(!running(name));
+    }
+
+    void zombiesDoNotCount()
+    {
+        StandinFolder folder;
+        const QString name = support::uniqueName(QStringLiteral("zmb"));
+        const pid_t pid = folder.spawn(folder.add(name), {}, {QStringLiteral("STANDIN_EXIT=1")});
+        QVERIFY(support::waitUntil([&] { return support::processState(pid) == 'Z'; }));
+        QVERIFY(!running(name));
+        QVERIFY(folder.reap(pid));
+    }
+
+    void kernelThreadsDoNotCount()
+    {
+        // kthreadd is the parent of every kernel thread and has no executable.
+        QCOMPARE(QString::fromUtf8(support::readFile(QStringLiteral("/proc/2/comm"))).trimmed(),
+                 QStringLiteral("kthreadd"));
+        QVERIFY(!running(QStringLiteral("kthreadd")));
+    }
+
+    void terminateEndsEveryInstanceAndNoOther()
+    {
+        StandinFolder folder;
+        const QString name = support::uniqueName(QStringLiteral("Term"));
+        const QString path = folder.add(name);
+        const std::vector<pid_t> targets{folder.spawn(path), folder.spawn(path), folder.spawn(path)};
+        // Namesakes that differ in case, or only share a prefix or a suffix.
+        std::vector<pid_t> others;
+        for (const QString &other : {name.toLower(), name.chopped(1), name.mid(1), name + QLatin1Char('x')})
+            others.push_back(folder.spawn(folder.add(other)));
+        const QString script = writeScript(folder.path(), support::uniqueName(QStringLiteral("TermScript"), QStringLiteral(".sh")));
+        const pid_t scriptPid = folder.spawn(script);
+        QVERIFY(support::waitUntil([&] { return running(name) && running(QFileInfo(script).fileName()); }));
+        for (pid_t pid : others)
+            QVERIFY(support::waitUntil([&] { return support::isAlive(pid); }));
+
+        terminateProcesses(name);
+        // On return each one has ended: a zombie until this test reaps it.
+        for (pid_t pid : targets)
+            QVERIFY(!support::isAlive(pid));
+        for (pid_t pid : targets)
+            QVERIFY(folder.reap(pid));
+        for (pid_t pid : others)
+            QVERIFY(support::isAlive(pid));
+        QVERIFY(!running(name));
+
+        terminateProcesses(QFileInfo(script).fileName());
+        QVERIFY(!support::isAlive(scriptPid));
+    }
+
+    void terminateSparesTheCaller()
+    {
+        const QString self = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+        QVERIFY(running(self));
+        terminateProcesses(self);
+        QVERIFY(running(self));
+        terminateProcesses(QString());
+        terminateProcesses(QStringLiteral("a/") + self);
+    }
+
+    void repeatedCallsKeepNothing()
+    {
+        StandinFolder folder;
+        const QString name = support::uniqueName(QStringLiteral("Leak"));
+        folder.spawn(folder.add(name));
+        QVERIFY(support::waitUntil([&] { return running(name); }));
+        const QByteArray present = name.toUtf8();
+        const QByteArray absent = support::uniqueName(QStringLiteral("absent-and-long-name")).toUtf8();
+
+        // One round first, so that lazily made buffers of the C library are counted as before.
+        isProcessRunning(absent.constData());
+        const int descriptors = openDescriptors();
+        const size_t heap = mallinfo2().uordblks;
+        int wrong = 0;
+        for (int i = 0; i < 5000; ++i)
+            wrong += (isProcessRunning(present.constData()) != 1) + (isProcessRunning(absent.constData()) != 0);
+        const size_t heapAfter = mallinfo2().uordblks;
+        QCOMPARE(openDescriptors(), descriptors);
+        QCOMPARE(heapAfter, heap);
+        QCOMPARE(wrong, 0);
+    }
+};
+
+QTEST_MAIN(TestProbe)
+#include "tst_probe.moc"
