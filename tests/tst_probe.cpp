@@ -11,6 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <thread>
+
 using support::StandinFolder;
 
 namespace {
@@ -131,6 +133,31 @@ private slots:
         QCOMPARE(QString::fromUtf8(support::readFile(QStringLiteral("/proc/2/comm"))).trimmed(),
                  QStringLiteral("kthreadd"));
         QVERIFY(!running(QStringLiteral("kthreadd")));
+    }
+
+    void waitReturnsWhenTheProcessEnds()
+    {
+        StandinFolder folder;
+        const QString name = support::uniqueName(QStringLiteral("Wait"));
+        const QByteArray bytes = name.toUtf8();
+        QVERIFY(!waitForProcessEnd(bytes.constData(), 10000));
+        const pid_t pid = folder.spawn(folder.add(name));
+        QVERIFY(support::waitUntil([&] { return running(name); }));
+
+        // Still running: the wait runs out and says it could wait.
+        QVERIFY(waitForProcessEnd(bytes.constData(), 50));
+        QVERIFY(support::isAlive(pid));
+
+        std::thread killer([&] {
+            QThread::msleep(100);
+            ::kill(pid, SIGKILL);
+        });
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(waitForProcessEnd(bytes.constData(), 20000));
+        QVERIFY2(timer.elapsed() < 10000, "woke by the end, not by the timeout");
+        killer.join();
+        QVERIFY(!support::isAlive(pid));
     }
 
     void terminateEndsEveryInstanceAndNoOther()

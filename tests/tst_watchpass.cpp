@@ -8,6 +8,7 @@
 #include <QtTest>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <thread>
@@ -180,14 +181,26 @@ private slots:
         QVERIFY(support::isAlive(pid));
     }
 
-    void passPausesWhileTheProgramRuns()
+    void passWaitsWhileTheProgramRuns()
     {
-        m_folder->spawn(m_folder->path() + QLatin1Char('/') + m_name);
+        const pid_t pid = m_folder->spawn(m_folder->path() + QLatin1Char('/') + m_name);
         QVERIFY(support::waitUntil([&] { return support::reportLines(m_report).size() == 1; }));
         QElapsedTimer timer;
         timer.start();
         QCOMPARE(watchdog::watchPass(*m_settings, 100, 300), Pass::FoundRunning);
         QVERIFY(timer.elapsed() >= 290);
+
+        // Its end wakes the pass long before the wait runs out; the next pass restarts it.
+        std::thread killer([&] {
+            QThread::msleep(100);
+            ::kill(pid, SIGKILL);
+        });
+        timer.restart();
+        QCOMPARE(watchdog::watchPass(*m_settings, 100, 20000), Pass::FoundRunning);
+        QVERIFY(timer.elapsed() < 10000);
+        killer.join();
+        QVERIFY(m_folder->reap(pid));
+        QCOMPARE(watchdog::watchPass(*m_settings, 100), Pass::Restarted);
     }
 
     void unwritableLogStillStarts()

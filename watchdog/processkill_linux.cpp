@@ -15,9 +15,6 @@
 #include <cstdlib>
 #include <vector>
 
-#ifndef SYS_pidfd_open
-#define SYS_pidfd_open 434
-#endif
 #ifndef SYS_pidfd_send_signal
 #define SYS_pidfd_send_signal 424
 #endif
@@ -68,30 +65,19 @@ private:
     std::vector<pollfd> m_fds;
 };
 
-bool hasEnded(int pidfd)
-{
-    pollfd p{pidfd, POLLIN, 0};
-    return poll(&p, 1, 0) != 0;
-}
-
 void killMatching(std::string_view name, Victims &victims)
 {
     const pid_t self = getpid();
     procscan::ProcDir proc;
     if (!proc.isOpen())
         return;
-    while (const char *pidText = proc.next()) {
-        const pid_t pid = pid_t(std::strtol(pidText, nullptr, 10));
-        if (pid == self || !procscan::matches(proc.fd(), pidText, name))
+    while (const char *pid = proc.next()) {
+        if (pid_t(std::strtol(pid, nullptr, 10)) == self)
             continue;
-        const int pidfd = int(syscall(SYS_pidfd_open, pid, 0));
+        const int pidfd = procscan::openMatching(proc.fd(), pid, name);
         if (pidfd < 0)
             continue;
-        // The id may have passed to another process since the scan. The handle pins
-        // one process: check the name again, and that this process still lived after
-        // the check, so the check was about it; then signal through the handle.
-        if (procscan::matches(proc.fd(), pidText, name) && !hasEnded(pidfd)
-            && syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0) == 0)
+        if (syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0) == 0)
             victims.add(pidfd);
         else
             close(pidfd);

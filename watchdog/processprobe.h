@@ -6,3 +6,7 @@
 // `name` (UTF-8, no directory part), 0 otherwise, and 0 when the process list
 // can't be read. Keeps nothing between calls.
 int isProcessRunning(const char *name);
+
+// Waits, at most `timeoutMs`, for one running process named `name` to end.
+// False at once when there is none or its end can't be waited for.
+bool waitForProcessEnd(const char *name, unsigned timeoutMs);

@@ -24,25 +24,45 @@ std::wstring toUtf16(const char *utf8)
     return wide;
 }
 
+// Whether a process named `wanted` runs; `id` receives the first one's id.
+bool findProcess(const std::wstring &wanted, DWORD &id)
+{
+    if (wanted.empty())
+        return false;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return false;
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof entry;
+    bool found = false;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found;
+         more = Process32NextW(snapshot, &entry)) {
+        found = std::wcscmp(entry.szExeFile, wanted.c_str()) == 0;
+        id = entry.th32ProcessID;
+    }
+    CloseHandle(snapshot);
+    return found;
+}
+
 } // namespace
 
 int isProcessRunning(const char *name)
 {
     // Compared as Unicode: the C runtime's default locale can't represent other
     // characters, and an empty name would match every name it failed to convert.
-    const std::wstring wanted = toUtf16(name ? name : "");
-    if (wanted.empty())
-        return 0;
+    DWORD id = 0;
+    return findProcess(toUtf16(name ? name : ""), id) ? 1 : 0;
+}
 
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return 0;
-    PROCESSENTRY32W entry;
-    entry.dwSize = sizeof entry;
-    int found = 0;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found;
-         more = Process32NextW(snapshot, &entry))
-        found = std::wcscmp(entry.szExeFile, wanted.c_str()) == 0;
-    CloseHandle(snapshot);
-    return found;
+bool waitForProcessEnd(const char *name, unsigned timeoutMs)
+{
+    DWORD id = 0;
+    if (!findProcess(toUtf16(name ? name : ""), id))
+        return false;
+    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
+    if (!process)
+        return false;
+    WaitForSingleObject(process, timeoutMs);
+    CloseHandle(process);
+    return true;
 }

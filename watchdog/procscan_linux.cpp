@@ -1,12 +1,19 @@
 #include "procscan_linux.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+#ifndef SYS_pidfd_open
+#define SYS_pidfd_open 434
+#endif
 
 namespace procscan {
 
@@ -127,6 +134,27 @@ bool matches(int procFd, const char *pid, std::string_view name)
         return false; // ended, a zombie or a kernel thread: none has an executable
     }
     return matchesByKernelName(procFd, pid, name);
+}
+
+int openMatching(int procFd, const char *pid, std::string_view name)
+{
+    if (!matches(procFd, pid, name))
+        return -1;
+    const int pidfd = int(syscall(SYS_pidfd_open, pid_t(std::strtol(pid, nullptr, 10)), 0));
+    if (pidfd < 0)
+        return -1;
+    // Checked again through the pinned process: if it still lives after the
+    // check, the check was about it and not about a successor with its id.
+    if (matches(procFd, pid, name) && !hasEnded(pidfd))
+        return pidfd;
+    close(pidfd);
+    return -1;
+}
+
+bool hasEnded(int pidfd)
+{
+    pollfd p{pidfd, POLLIN, 0};
+    return poll(&p, 1, 0) != 0;
 }
 
 ProcDir::ProcDir()

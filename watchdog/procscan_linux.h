@@ -16,6 +16,14 @@ bool isPlainFileName(std::string_view name);
 // confirmed by its first or second argument. Zombies and kernel threads never do.
 bool matches(int procFd, const char *pid, std::string_view name);
 
+// A pidfd for the process `pid` if it matches `name`, or -1. The id may pass to
+// another process at any moment; the pidfd pins one, and the name is checked
+// through it, so whatever is done with the pidfd reaches the process that was checked.
+int openMatching(int procFd, const char *pid, std::string_view name);
+
+// Whether the process behind a pidfd has ended (a zombie or gone).
+bool hasEnded(int pidfd);
+
 // The numeric entries of /proc, read through one directory handle.
 class ProcDir
 {

@@ -43,7 +43,9 @@ Pass watchPass(const QSettings &settings, unsigned long holdMs, unsigned long po
     const QByteArray name = imageName.toUtf8();
     // A NUL would cut the name short, and no file name holds one.
     if (!name.contains('\0') && isProcessRunning(name.constData())) {
-        QThread::msleep(pollMs);
+        // React as soon as it ends, but never scan back to back.
+        if (!waitForProcessEnd(name.constData(), unsigned(pollMs)))
+            QThread::msleep(pollMs);
         return Pass::FoundRunning;
     }
 

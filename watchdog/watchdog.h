@@ -12,7 +12,7 @@ inline constexpr char kRestartLog[] = "restart_vortelin_recored.txt";
 inline constexpr char kArgument[] = "command";
 // How long each started instance is left to run before it is ended and started afresh.
 inline constexpr unsigned long kHoldMs = 7200000;
-// The longest pause between passes while an instance runs.
+// The longest wait between passes while an instance runs.
 inline constexpr unsigned long kPollMs = 1000;
 
 // The stored path of the watched program; empty when none is configured.
@@ -28,7 +28,8 @@ enum class Pass { FoundRunning, Restarted };
 
 // One pass of the watch loop. When no process of the configured name runs:
 // records, starts it by its bare name with "command", holds it `holdMs`, then
-// ends every process of that name. Otherwise pauses up to `pollMs`.
+// ends every process of that name. Otherwise waits for the running one to end,
+// at most `pollMs`.
 Pass watchPass(const QSettings &settings, unsigned long holdMs, unsigned long pollMs = kPollMs);
 
 // Watch mode: passes for ever.
