@@ -50,63 +50,37 @@ long readEntryFile(int procFd, const char *pid, const char *file, char *buffer, 
     return long(total);
 }
 
-bool isLiveUserProcess(int procFd, const char *pid)
-{
-    char stat[512];
-    const long n = readEntryFile(procFd, pid, "stat", stat, sizeof stat - 1);
-    if (n <= 0)
-        return false;
-    stat[n] = '\0';
-    // The kernel name in parentheses may itself hold ") ", so parse after the last one.
-    const char *afterName = std::strrchr(stat, ')');
-    char state = 0;
-    unsigned long flags = 0;
-    if (!afterName || std::sscanf(afterName + 1, " %c %*d %*d %*d %*d %*d %lu", &state, &flags) != 2)
-        return false;
-    return state != 'Z' && state != 'X' && !(flags & kKernelThreadFlag);
-}
-
-// A script started through its "#!" line runs as `interpreter script`, so its
-// own path is the first or the second argument.
 bool startedByArgumentName(int procFd, const char *pid, std::string_view name)
 {
     char args[2 * PATH_MAX + 2];
     const long n = readEntryFile(procFd, pid, "cmdline", args, sizeof args);
-    if (n <= 0)
-        return false;
-    std::string_view rest(args, std::size_t(n));
-    for (int i = 0; i < 2 && !rest.empty(); ++i) {
-        const std::size_t end = rest.find('\0');
-        if (end == std::string_view::npos && std::size_t(n) == sizeof args)
-            return false; // cut off: its last component is unknown
-        if (lastComponent(rest.substr(0, end)) == name)
-            return true;
-        if (end == std::string_view::npos)
-            return false;
-        rest.remove_prefix(end + 1);
-    }
-    return false;
+    return n > 0 && argumentsName(std::string_view(args, std::size_t(n)), std::size_t(n) < sizeof args, name);
+}
+
+bool isLiveUserProcessAt(int procFd, const char *pid)
+{
+    char stat[512];
+    const long n = readEntryFile(procFd, pid, "stat", stat, sizeof stat);
+    return n > 0 && isLiveUserProcess(std::string_view(stat, std::size_t(n)));
 }
 
 bool matchesByKernelName(int procFd, const char *pid, std::string_view name)
 {
     char comm[32];
-    long n = readEntryFile(procFd, pid, "comm", comm, sizeof comm);
-    if (n > 0 && comm[n - 1] == '\n')
-        --n;
+    const long n = readEntryFile(procFd, pid, "comm", comm, sizeof comm);
     if (n <= 0)
         return false;
-    const std::string_view kernelName(comm, std::size_t(n));
-    if (kernelName.size() < kKernelNameLength) {
-        if (kernelName != name)
-            return false;
-    } else if (kernelName != name.substr(0, kKernelNameLength)
-               || !startedByArgumentName(procFd, pid, name)) {
-        // A kernel name of full length may be cut short: "Quillbarrow.exe" is also the
-        // kernel name of "Quillbarrow.exe.old", so the arguments must confirm it.
+    switch (compareKernelName(std::string_view(comm, std::size_t(n)), name)) {
+    case KernelNameMatch::No:
         return false;
+    case KernelNameMatch::IfArgumentsAgree:
+        if (!startedByArgumentName(procFd, pid, name))
+            return false;
+        break;
+    case KernelNameMatch::Yes:
+        break;
     }
-    return isLiveUserProcess(procFd, pid);
+    return isLiveUserProcessAt(procFd, pid);
 }
 
 } // namespace
@@ -117,6 +91,67 @@ bool isPlainFileName(std::string_view name)
            && name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
 }
 
+std::string_view executableName(std::string_view exeLink)
+{
+    if (exeLink.size() >= kDeletedSuffix.size()
+        && exeLink.substr(exeLink.size() - kDeletedSuffix.size()) == kDeletedSuffix)
+        exeLink.remove_suffix(kDeletedSuffix.size());
+    return lastComponent(exeLink);
+}
+
+KernelNameMatch compareKernelName(std::string_view comm, std::string_view name)
+{
+    if (!comm.empty() && comm.back() == '\n')
+        comm.remove_suffix(1);
+    if (comm.empty())
+        return KernelNameMatch::No;
+    if (comm.size() < kKernelNameLength)
+        return comm == name ? KernelNameMatch::Yes : KernelNameMatch::No;
+    // A kernel name of full length may be cut short: "Quillbarrow.exe" is also the
+    // kernel name of "Quillbarrow.exe.old", so the arguments must confirm it.
+    return comm == name.substr(0, kKernelNameLength) ? KernelNameMatch::IfArgumentsAgree
+                                                       : KernelNameMatch::No;
+}
+
+bool argumentsName(std::string_view cmdline, bool complete, std::string_view name)
+{
+    for (int i = 0; i < 2 && !cmdline.empty(); ++i) {
+        const std::size_t end = cmdline.find('\0');
+        if (end == std::string_view::npos && !complete)
+            return false; // cut off: its last component is unknown
+        if (lastComponent(cmdline.substr(0, end)) == name)
+            return true;
+        if (end == std::string_view::npos)
+            return false;
+        cmdline.remove_prefix(end + 1);
+    }
+    return false;
+}
+
+bool isLiveUserProcess(std::string_view stat)
+{
+    // The kernel name in parentheses may itself hold ") ", so read after the last one:
+    // ") STATE PPID PGRP SESSION TTY TPGID FLAGS ..."
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string_view::npos || close + 3 > stat.size() || stat[close + 1] != ' ')
+        return false;
+    const char state = stat[close + 2];
+    std::string_view rest = stat.substr(close + 3);
+    for (int field = 0; field < 6; ++field) {
+        const std::size_t space = rest.find(' ');
+        if (space == std::string_view::npos)
+            return false;
+        rest.remove_prefix(space + 1);
+    }
+    unsigned long flags = 0;
+    std::size_t digits = 0;
+    for (; digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9'; ++digits)
+        flags = flags * 10 + unsigned(rest[digits] - '0');
+    if (digits == 0)
+        return false;
+    return state != 'Z' && state != 'X' && !(flags & kKernelThreadFlag);
+}
+
 bool matches(int procFd, const char *pid, std::string_view name)
 {
     char exe[PATH_MAX + 1];
@@ -124,11 +159,7 @@ bool matches(int procFd, const char *pid, std::string_view name)
     std::snprintf(path, sizeof path, "%s/exe", pid);
     const ssize_t n = readlinkat(procFd, path, exe, sizeof exe);
     if (n >= 0 && std::size_t(n) < sizeof exe) {
-        std::string_view target(exe, std::size_t(n));
-        if (target.size() >= kDeletedSuffix.size()
-            && target.substr(target.size() - kDeletedSuffix.size()) == kDeletedSuffix)
-            target.remove_suffix(kDeletedSuffix.size());
-        if (lastComponent(target) == name)
+        if (executableName(std::string_view(exe, std::size_t(n))) == name)
             return true;
     } else if (n < 0 && errno != EACCES && errno != EPERM) {
         return false; // ended, a zombie or a kernel thread: none has an executable

@@ -16,6 +16,24 @@ bool isPlainFileName(std::string_view name);
 // confirmed by its first or second argument. Zombies and kernel threads never do.
 bool matches(int procFd, const char *pid, std::string_view name);
 
+// The decisions on what /proc says, apart from reading it.
+
+// The file name an exe link points at, without the kernel's " (deleted)".
+std::string_view executableName(std::string_view exeLink);
+
+enum class KernelNameMatch { No, Yes, IfArgumentsAgree };
+// Whether a kernel name (/proc/PID/comm) stands for `name`. One of the full
+// 15 bytes may be cut short, so then the arguments must agree.
+KernelNameMatch compareKernelName(std::string_view comm, std::string_view name);
+
+// Whether the last component of the first or second argument of `cmdline`
+// (/proc/PID/cmdline, maybe cut off unless `complete`) is `name`. A script
+// started through its "#!" line runs as `interpreter script`.
+bool argumentsName(std::string_view cmdline, bool complete, std::string_view name);
+
+// Whether /proc/PID/stat describes a process that is neither a zombie nor a kernel thread.
+bool isLiveUserProcess(std::string_view stat);
+
 // A pidfd for the process `pid` if it matches `name`, or -1. The id may pass to
 // another process at any moment; the pidfd pins one, and the name is checked
 // through it, so whatever is done with the pidfd reaches the process that was checked.
