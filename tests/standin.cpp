@@ -3,7 +3,12 @@
 //   STANDIN_REPORT=FILE   append "PID ARG..." to FILE once started
 //   STANDIN_FLOOD=BYTES   first write that many bytes to standard output
 //   STANDIN_EXIT=1        exit at once instead of waiting
+//   STANDIN_CRASH=1       die of SIGSEGV at once
+//   STANDIN_NO_TERM=1     ignore SIGTERM
+//   STANDIN_FORK=same     fork a child that stays this program (reported " child")
+//   STANDIN_FORK=other    fork a child that becomes "sleep" (reported " child")
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -52,6 +57,21 @@ int main(int argc, char **argv)
         std::fflush(stdout);
     }
 
+    if (std::getenv("STANDIN_NO_TERM"))
+        signal(SIGTERM, SIG_IGN);
+    if (const char *fork = std::getenv("STANDIN_FORK")) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            if (reportFile)
+                report(reportFile, argc, argv, " child");
+            if (std::strcmp(fork, "other") == 0)
+                execl("/bin/sleep", "sleep", "60", static_cast<char *>(nullptr));
+            for (;;)
+                pause();
+        }
+    }
+    if (std::getenv("STANDIN_CRASH"))
+        raise(SIGSEGV);
     if (std::getenv("STANDIN_EXIT"))
         return 0;
     for (;;)

@@ -95,8 +95,10 @@ StandinFolder::StandinFolder()
 
 StandinFolder::~StandinFolder()
 {
-    while (!m_spawned.empty())
-        end(m_spawned.back().pid);
+    for (const Spawned &spawned : std::vector<Spawned>(m_spawned))
+        end(spawned.pid);
+    for (const Spawned &spawned : m_spawned)
+        ::close(spawned.stdinFd);
     qputenv("PATH", m_oldPath);
 }
 
@@ -143,6 +145,7 @@ pid_t StandinFolder::spawn(const QString &program, const QStringList &args, cons
     ::close(stdinPipe[0]);
     if (error != 0)
         qFatal("posix_spawn %s failed: %s", argv[0], strerror(error));
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_spawned.push_back({pid, stdinPipe[1]});
     return pid;
 }
@@ -156,16 +159,22 @@ void StandinFolder::end(pid_t pid)
 bool StandinFolder::reap(pid_t pid, int timeoutMs)
 {
     int status = 0;
-    const bool reaped = waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs);
-    if (reaped) {
-        const auto it = std::find_if(m_spawned.begin(), m_spawned.end(),
-                                     [pid](const Spawned &s) { return s.pid == pid; });
-        if (it != m_spawned.end()) {
-            ::close(it->stdinFd);
-            m_spawned.erase(it);
-        }
+    pid_t result = 0;
+    waitUntil([&] { return (result = waitpid(pid, &status, WNOHANG)) != 0; }, timeoutMs);
+    if (result != 0)
+        forget(pid); // reaped, or not a child of this process (any more)
+    return result == pid;
+}
+
+void StandinFolder::forget(pid_t pid)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = std::find_if(m_spawned.begin(), m_spawned.end(),
+                                 [pid](const Spawned &s) { return s.pid == pid; });
+    if (it != m_spawned.end()) {
+        ::close(it->stdinFd);
+        m_spawned.erase(it);
     }
-    return reaped;
 }
 
 } // namespace support

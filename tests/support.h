@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <mutex>
 #include <vector>
 
 namespace support {
@@ -57,6 +58,8 @@ public:
     pid_t spawn(const QString &program, const QStringList &args = {}, const QStringList &env = {});
     // SIGKILL to one spawned process and reap it.
     void end(pid_t pid);
+    // Stops tracking a process that the caller reaped itself.
+    void forget(pid_t pid);
     // Reaps a spawned process that has ended; false if it is still running after `timeoutMs`.
     bool reap(pid_t pid, int timeoutMs = 5000);
 
@@ -69,6 +72,8 @@ private:
         int stdinFd;
     };
     std::vector<Spawned> m_spawned;
+    std::mutex m_mutex; // spawned from more than one thread
+
 };
 
 } // namespace support

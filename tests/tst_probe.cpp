@@ -6,11 +6,13 @@
 #include <QFile>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <malloc.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <thread>
 
 using support::StandinFolder;
@@ -198,6 +200,83 @@ private slots:
         QVERIFY(running(self));
         terminateProcesses(QString());
         terminateProcesses(QStringLiteral("a/") + self);
+    }
+
+    void terminateNeverHitsAReusedId()
+    {
+        // One process id, reused over and over: a process of the wanted name
+        // lives in it, ends, and a process of another name takes the id at once.
+        // Meanwhile the terminate runs back to back. Whatever ends by SIGKILL
+        // must have had the wanted name at that moment.
+        const int lastPid = open("/proc/sys/kernel/ns_last_pid", O_WRONLY | O_CLOEXEC);
+        if (lastPid < 0)
+            QSKIP("choosing the next process id needs root");
+        StandinFolder folder;
+        const QString wanted = folder.add(support::uniqueName(QStringLiteral("Reuse")));
+        const QString other = folder.add(support::uniqueName(QStringLiteral("Other")));
+        std::atomic<bool> stop{false};
+        int reused = 0, othersKilled = 0;
+        std::thread churn([&] {
+            pid_t id = folder.spawn(wanted);
+            bool isWanted = true;
+            while (!stop) {
+                ::kill(id, SIGTERM);
+                int status = 0;
+                if (waitpid(id, &status, 0) != id)
+                    return;
+                folder.forget(id);
+                if (!isWanted && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+                    ++othersKilled;
+                const QByteArray before = QByteArray::number(id - 1);
+                if (pwrite(lastPid, before.constData(), size_t(before.size()), 0) < 0)
+                    return;
+                isWanted = !isWanted;
+                const pid_t next = folder.spawn(isWanted ? wanted : other);
+                reused += next == id;
+                id = next;
+            }
+        });
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 3000)
+            terminateProcesses(QFileInfo(wanted).fileName());
+        stop = true;
+        churn.join();
+        close(lastPid);
+        qInfo("the id was reused %d times", reused);
+        QVERIFY(reused > 100);
+        QCOMPARE(othersKilled, 0);
+    }
+
+    void tableChurnGivesNoFalseAnswer()
+    {
+        StandinFolder folder;
+        const QString present = support::uniqueName(QStringLiteral("Present"));
+        folder.spawn(folder.add(present));
+        QVERIFY(support::waitUntil([&] { return running(present); }));
+        const QString shortLived = folder.add(support::uniqueName(QStringLiteral("Brief")));
+        const QByteArray absent = support::uniqueName(QStringLiteral("Brie")).toUtf8();
+
+        std::atomic<bool> stop{false};
+        int started = 0;
+        std::thread churn([&] {
+            std::vector<pid_t> batch;
+            while (!stop) {
+                for (int i = 0; i < 50; ++i)
+                    batch.push_back(folder.spawn(shortLived, {}, {QStringLiteral("STANDIN_EXIT=1")}));
+                for (pid_t pid : batch)
+                    folder.reap(pid);
+                started += int(batch.size());
+                batch.clear();
+            }
+        });
+        int wrong = 0;
+        for (int i = 0; i < 300; ++i)
+            wrong += isProcessRunning(absent.constData()) + (1 - isProcessRunning(present.toUtf8().constData()));
+        stop = true;
+        churn.join();
+        QVERIFY(started >= 100);
+        QCOMPARE(wrong, 0);
     }
 
     void repeatedCallsKeepNothing()

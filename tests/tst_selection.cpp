@@ -2,6 +2,7 @@
 #include "support.h"
 #include "watchdog.h"
 
+#include <QDir>
 #include <QFileDialog>
 #include <QSettings>
 #include <QtTest>
@@ -114,6 +115,41 @@ private slots:
         }
         QSettings settings(file, QSettings::IniFormat);
         QCOMPARE(watchdog::configuredPath(settings), path);
+    }
+
+    void brokenSettingsFilesMeanSelection_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("binary garbage") << QStringLiteral("garbage");
+        QTest::newRow("directory") << QStringLiteral("directory");
+        QTest::newRow("dangling link") << QStringLiteral("dangling");
+    }
+
+    void brokenSettingsFilesMeanSelection()
+    {
+        QFETCH(QString, kind);
+        // A file name of its own: QSettings caches what it read per file, for the process.
+        const QString file = m_work.filePath(kind + QStringLiteral("/sys.ini"));
+        QVERIFY(QDir(m_work.path()).mkdir(kind));
+        if (kind == QLatin1String("garbage")) {
+            QFile out(file);
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            QByteArray bytes(4096, '\0');
+            for (int i = 0; i < bytes.size(); ++i)
+                bytes[i] = char((i * 131 + 7) % 256);
+            out.write(bytes);
+        } else if (kind == QLatin1String("directory")) {
+            QVERIFY(QDir().mkdir(file));
+        } else {
+            QVERIFY(QFile::link(m_work.filePath(QStringLiteral("nowhere/sys.ini")), file));
+        }
+        {
+            QSettings settings(file, QSettings::IniFormat);
+            QCOMPARE(watchdog::configuredPath(settings), QString());
+            // Storing into it fails quietly.
+            settings.setValue(QStringLiteral("VORTELIN_PATH"), m_program);
+        }
+        QVERIFY(QDir(m_work.filePath(kind)).removeRecursively());
     }
 
     void imageNameIsTheLastPathComponent_data()

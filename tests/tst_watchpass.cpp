@@ -8,6 +8,7 @@
 #include <QtTest>
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -98,6 +99,12 @@ private:
     }
 
 private slots:
+    void initTestCase()
+    {
+        // Children that the watched program leaves behind come here, to be reaped.
+        QCOMPARE(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    }
+
     void init()
     {
         m_previousDir = QDir::currentPath();
@@ -203,35 +210,140 @@ private slots:
         QCOMPARE(watchdog::watchPass(*m_settings, 100), Pass::Restarted);
     }
 
-    void unwritableLogStillStarts()
+    void badPathsAreTakenLiterally_data()
     {
-        QVERIFY(QDir().mkdir(kLog));
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("startable");
+        QTest::newRow("spaces only") << QStringLiteral("   ") << true;
+        QTest::newRow("trailing slash") << QString() << false;
+        QTest::newRow("backslashes") << QStringLiteral("D:\\apps\\Quillbarrow.exe") << true;
+        QTest::newRow("non-ASCII") << QString::fromUtf8("Ünï-名前.exe") << true;
+        QTest::newRow("64 KiB") << QString(64 * 1024, QLatin1Char('q')) << false;
+        QTest::newRow("semicolon") << QStringLiteral("x; touch pwned; rm -rf ~") << true;
+        QTest::newRow("substitution") << QStringLiteral("$(touch pwned)`touch pwned`") << true;
+        QTest::newRow("quotes") << QStringLiteral("\"'; touch pwned; '\"") << true;
+        QTest::newRow("newline") << QStringLiteral("x\ntouch pwned") << true;
+        QTest::newRow("wildcard") << QStringLiteral("*") << true;
+        QTest::newRow("missing program") << support::uniqueName(QStringLiteral("Missing")) << false;
+    }
+
+    void badPathsAreTakenLiterally()
+    {
+        // Whatever the name holds, it is recorded, started as that one file
+        // (never through a shell), and no process of another name is ended.
+        QFETCH(QString, name);
+        QFETCH(bool, startable);
+        const pid_t bystander = m_folder->spawn(m_folder->path() + QLatin1Char('/') + m_name);
+        QVERIFY(support::waitUntil([&] { return support::reportLines(m_report).size() == 1; }));
+        if (startable)
+            m_folder->add(name);
+        configure(QStringLiteral("/opt/app/") + name);
+
+        QCOMPARE(watchdog::watchPass(*m_settings, 300), Pass::Restarted);
+        const QByteArray log = support::readFile(kLog);
+        QVERIFY(log.endsWith(QByteArray("|" + name.toUtf8() + "|restart\n")));
+        QCOMPARE(log.count("|restart\n"), 1);
+        QStringList started = support::reportLines(m_report).mid(1);
+        if (startable) {
+            QCOMPARE(started.size(), 1);
+            QVERIFY(started[0].endsWith(QStringLiteral(" command")));
+            QVERIFY(!support::isAlive(pid_t(started[0].section(QLatin1Char(' '), 0, 0).toInt())));
+        } else {
+            QVERIFY(started.isEmpty());
+        }
+        QVERIFY(!QFile::exists(QStringLiteral("pwned")));
+        QVERIFY(support::isAlive(bystander));
+    }
+
+    void restartLogFaultsLoseOnlyTheRecord_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("directory") << QStringLiteral("directory");
+        QTest::newRow("full disk") << QStringLiteral("full disk");
+    }
+
+    void restartLogFaultsLoseOnlyTheRecord()
+    {
+        QFETCH(QString, kind);
+        if (kind == QLatin1String("directory"))
+            QVERIFY(QDir().mkdir(kLog));
+        else
+            QVERIFY(QFile::link(QStringLiteral("/dev/full"), kLog));
         QCOMPARE(watchdog::watchPass(*m_settings, 300), Pass::Restarted);
         QCOMPARE(support::reportLines(m_report).size(), 1);
+        QCOMPARE(watchdog::watchPass(*m_settings, 300), Pass::Restarted);
+        QCOMPARE(support::reportLines(m_report).size(), 2);
+        QFile::remove(kLog);
     }
 
-    void missingProgramIsRecordedAndTried()
+    void concurrentAppendsKeepLinesWhole()
     {
-        const QString missing = support::uniqueName(QStringLiteral("Missing"));
-        configure(QStringLiteral("/nowhere/") + missing);
-        QCOMPARE(watchdog::watchPass(*m_settings, 10), Pass::Restarted);
-        QCOMPARE(records(missing).size(), 1);
-        QVERIFY(support::reportLines(m_report).isEmpty());
+        // Two watchdogs may share a log. Records larger than any buffer on the way
+        // show whether each one still reaches the file in one piece.
+        const QString big(40000, QLatin1Char('b'));
+        const QString small = QStringLiteral("s");
+        auto writer = [](const QString &name) {
+            for (int i = 0; i < 150; ++i)
+                watchdog::appendRestartRecord(name);
+        };
+        std::thread first(writer, big);
+        std::thread second(writer, small);
+        first.join();
+        second.join();
+        const QStringList lines = QString::fromUtf8(support::readFile(kLog)).split(QLatin1Char('\n'));
+        QCOMPARE(lines.size(), 301);
+        QVERIFY(lines.last().isEmpty());
+        int bigLines = 0;
+        for (const QString &line : lines.mid(0, 300)) {
+            const bool isBig = line.size() == 19 + 1 + big.size() + 8;
+            QVERIFY2(isBig || line.size() == 19 + 1 + small.size() + 8, qPrintable(line.left(60)));
+            bigLines += isBig;
+        }
+        QCOMPARE(bigLines, 150);
     }
 
-    void outputFloodDoesNotBlockTheProgram()
+    void programFaultsKeepTheLoopGoing_data()
     {
-        ScopedEnv flood("STANDIN_FLOOD", QByteArray::number(8 << 20));
+        QTest::addColumn<QByteArray>("knob");
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<QString>("reportedAfterStart");
+        QTest::addColumn<bool>("childSurvives");
+        QTest::newRow("exits at once") << QByteArray("STANDIN_EXIT") << QByteArray("1") << QString() << false;
+        QTest::newRow("crashes") << QByteArray("STANDIN_CRASH") << QByteArray("1") << QString() << false;
+        QTest::newRow("ignores SIGTERM") << QByteArray("STANDIN_NO_TERM") << QByteArray("1") << QString() << false;
+        QTest::newRow("child of same name") << QByteArray("STANDIN_FORK") << QByteArray("same") << QStringLiteral(" child") << false;
+        // As on Windows, where taskkill ends only processes of that image name.
+        QTest::newRow("child of other name") << QByteArray("STANDIN_FORK") << QByteArray("other") << QStringLiteral(" child") << true;
+        // Nothing reads a pipe of the child's, so output must not go to one.
+        QTest::newRow("writes 100 MB") << QByteArray("STANDIN_FLOOD") << QByteArray::number(100 << 20) << QStringLiteral(" flooded") << false;
+    }
+
+    void programFaultsKeepTheLoopGoing()
+    {
+        QFETCH(QByteArray, knob);
+        QFETCH(QByteArray, value);
+        QFETCH(QString, reportedAfterStart);
+        QFETCH(bool, childSurvives);
+        ScopedEnv env(knob.constData(), value);
         SilencedStdout silence;
-        QCOMPARE(watchdog::watchPass(*m_settings, 3000), Pass::Restarted);
+        QCOMPARE(watchdog::watchPass(*m_settings, 1500), Pass::Restarted);
+
+        QCOMPARE(records(m_name).size(), 1);
         const QStringList lines = support::reportLines(m_report);
-        QCOMPARE(lines.size(), 2);
-        QVERIFY(lines[1].endsWith(QStringLiteral(" flooded")));
+        QCOMPARE(lines.size(), reportedAfterStart.isEmpty() ? 1 : 2);
+        QVERIFY(lines[0].endsWith(QStringLiteral(" command")));
+        QVERIFY(!support::isAlive(pid_t(lines[0].section(QLatin1Char(' '), 0, 0).toInt())));
+        if (!reportedAfterStart.isEmpty()) {
+            QVERIFY(lines[1].endsWith(reportedAfterStart));
+            const pid_t second = pid_t(lines[1].section(QLatin1Char(' '), 0, 0).toInt());
+            QCOMPARE(support::isAlive(second), childSurvives);
+            // Orphans come to this process (a subreaper): end and reap them here.
+            m_folder->end(second);
+        }
     }
 
     void stdinReadsEndOfFile()
     {
-        // Its stdin is the null device: the program sees end of file, not a pipe left open.
         const QString reader = support::uniqueName(QStringLiteral("rd"), QStringLiteral(".sh"));
         QFile script(m_folder->path() + QLatin1Char('/') + reader);
         QVERIFY(script.open(QIODevice::WriteOnly));
