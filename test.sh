@@ -4,7 +4,9 @@
 # script fails when any of them fails.
 set -euo pipefail
 cd "$(dirname "$0")"
-WATCHDOG_EXTRA_PACKAGES="qt6-base-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 ${WATCHDOG_EXTRA_PACKAGES:-}"
+# Beyond what run.sh needs: Qt 6; dpkg-shlibdeps and desktop-file-validate for
+# the package test; MinGW-w64 and Wine for the Windows suite.
+WATCHDOG_EXTRA_PACKAGES="qt6-base-dev dpkg-dev desktop-file-utils g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 ${WATCHDOG_EXTRA_PACKAGES:-}"
 . tools/setup.sh
 
 # Qt 5, the main target, keeps the plain build folder that run.sh uses.
