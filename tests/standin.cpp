@@ -3,6 +3,7 @@
 //   STANDIN_REPORT=FILE   append "PID ARG..." to FILE once started
 //   STANDIN_FLOOD=BYTES   first write that many bytes to standard output
 //   STANDIN_EXIT=1        exit at once instead of waiting
+//   STANDIN_LIFETIME=SECS end by itself after that long
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -54,6 +55,9 @@ int main(int argc, char **argv)
 
     if (std::getenv("STANDIN_EXIT"))
         return 0;
+    // SIGALRM's default action ends the process, wherever it waits.
+    if (const char *lifetime = std::getenv("STANDIN_LIFETIME"))
+        alarm(unsigned(std::strtoul(lifetime, nullptr, 10)));
     for (;;)
         pause();
 }
