@@ -13,8 +13,9 @@ wineserver=/usr/lib/wine/wineserver64
 
 export WINEPREFIX="$root/build-win64/wineprefix"
 export WINEDEBUG=-all
-# No wine-mono or Gecko: without a display their install prompts would wait for ever.
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# No wine-mono or Gecko: without a display their install prompts would wait for
+# ever. No menu builder: it writes desktop entries into the user's home.
+export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
 # The same run with or without a display: nothing here needs a window.
 unset DISPLAY WAYLAND_DISPLAY
 
