@@ -1,52 +1,78 @@
 #!/usr/bin/env bash
-# Builds the watchdog and its tests and runs every stage; fails when any fails.
+# Builds the watchdog and its tests with Qt 5 and with Qt 6 and runs them all,
+# then again under the sanitizers, the probe under Valgrind, the fuzzer, and the
+# Windows process layer's tests under Wine. Every stage runs; the script fails
+# when any of them fails.
 set -euo pipefail
 cd "$(dirname "$0")"
-WATCHDOG_EXTRA_PACKAGES="valgrind clang libclang-rt-14-dev" . tools/setup.sh
+# Beyond what run.sh needs: Qt 6; dpkg-shlibdeps and desktop-file-validate for
+# the package test; Valgrind; clang with libFuzzer; MinGW-w64 and Wine for the
+# Windows suite.
+WATCHDOG_EXTRA_PACKAGES="qt6-base-dev dpkg-dev desktop-file-utils valgrind clang libclang-rt-14-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 ${WATCHDOG_EXTRA_PACKAGES:-}"
+. tools/setup.sh
 
-jobs=$(nproc)
 root=$PWD
-passed=0
-stage() {
-    echo
-    echo "=== $1"
+jobs=$(nproc)
+
+# Qt 5, the main target, keeps the plain build folder that run.sh uses.
+linux_suite() {
+    local qt="$1" dir="$2"
+    shift 2
+    cmake -S . -B "$dir" -DBUILD_TESTING=ON -DWATCHDOG_QT_MAJOR="$qt" "$@" &&
+        cmake --build "$dir" --parallel "$jobs" &&
+        (cd "$dir" && ctest --output-on-failure --timeout 600)
 }
-trap 'echo; echo "test.sh: $passed passed, 1 failed"' ERR
 
-stage "Tests"
-cmake -S . -B build -DBUILD_TESTING=ON
-cmake --build build --parallel "$jobs"
-(cd build && ctest --output-on-failure --timeout 300)
-passed=$((passed + 1))
-
-stage "Tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-cmake -S . -B build-asan -DBUILD_TESTING=ON -DWATCHDOG_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
-cmake --build build-asan --parallel "$jobs"
-(cd build-asan &&
+sanitized_suite() {
     ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0 \
     LSAN_OPTIONS=suppressions=$root/tests/lsan.supp \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --output-on-failure --timeout 600)
-passed=$((passed + 1))
+        linux_suite 5 build-asan -DWATCHDOG_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+}
 
-stage "The probe and watch passes under Valgrind memcheck"
 # Valgrind doesn't know pidfd_open, so the tests that end processes through one are left out.
 memcheck() {
     QT_QPA_PLATFORM=offscreen valgrind -q --error-exitcode=99 --leak-check=full \
         --errors-for-leak-kinds=definite --suppressions=tests/valgrind.supp "$@"
 }
-memcheck build/tests/tst_probe findsOnlyTheExactName severalInstancesAndNonAsciiNames \
-    longNamesAreMatchedInFull scriptsAreMatchedByTheirOwnName zombiesDoNotCount kernelThreadsDoNotCount
-memcheck build/tests/tst_watchpass passRecordsStartsHoldsAndEnds runningInstanceMeansNoRecordAndNoStart
-passed=$((passed + 1))
+memcheck_suite() {
+    memcheck build/tests/tst_probe findsOnlyTheExactName severalInstancesAndNonAsciiNames \
+            longNamesAreMatchedInFull scriptsAreMatchedByTheirOwnName zombiesDoNotCount \
+            kernelThreadsDoNotCount &&
+        memcheck build/tests/tst_watchpass passRecordsStartsHoldsAndEnds \
+            runningInstanceMeansNoRecordAndNoStart
+}
 
-stage "Fuzzing the image name and the /proc decisions"
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DWATCHDOG_FUZZ=ON -DBUILD_TESTING=OFF
-cmake --build build-fuzz --parallel "$jobs" --target fuzz_names
-mkdir -p build-fuzz/corpus
-build-fuzz/tests/fuzz/fuzz_names -max_total_time=30 -max_len=4096 -print_final_stats=1 \
-    -artifact_prefix=build-fuzz/ build-fuzz/corpus
-passed=$((passed + 1))
+fuzz() {
+    CC=clang CXX=clang++ cmake -S . -B build-fuzz -DWATCHDOG_FUZZ=ON -DBUILD_TESTING=OFF &&
+        cmake --build build-fuzz --parallel "$jobs" --target fuzz_names &&
+        mkdir -p build-fuzz/corpus &&
+        build-fuzz/tests/fuzz/fuzz_names -max_total_time=30 -max_len=4096 -print_final_stats=1 \
+            -artifact_prefix=build-fuzz/ build-fuzz/corpus
+}
 
-echo
-echo "test.sh: $passed passed, 0 failed"
+passed=0
+failed=()
+stage() {
+    local name="$1" start="$SECONDS"
+    shift
+    echo "== $name"
+    if "$@"; then
+        passed=$((passed + 1))
+        echo "== $name: passed in $((SECONDS - start)) s"
+    else
+        failed+=("$name")
+        echo "== $name: FAILED after $((SECONDS - start)) s"
+    fi
+}
+
+stage "Linux suite, Qt 5" linux_suite 5 build
+stage "Linux suite, Qt 6" linux_suite 6 build-qt6
+stage "Linux suite, Qt 5, ASan and UBSan" sanitized_suite
+stage "Probe and watch passes under Valgrind memcheck" memcheck_suite
+stage "Fuzzing the image name and the /proc decisions" fuzz
+stage "Windows suite under Wine" tests/windows/run.sh
+
+[ ${#failed[@]} -eq 0 ] || printf 'Failed: %s\n' "${failed[@]}"
+echo "stages: $passed passed, ${#failed[@]} failed"
+[ ${#failed[@]} -eq 0 ]

@@ -7,6 +7,7 @@
 //   STANDIN_NO_TERM=1     ignore SIGTERM
 //   STANDIN_FORK=same     fork a child that stays this program (reported " child")
 //   STANDIN_FORK=other    fork a child that becomes "sleep" (reported " child")
+//   STANDIN_LIFETIME=SECS end by itself after that long
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -57,6 +58,9 @@ int main(int argc, char **argv)
         std::fflush(stdout);
     }
 
+    // SIGALRM's default action ends the process, wherever it waits.
+    const char *lifetimeText = std::getenv("STANDIN_LIFETIME");
+    const unsigned lifetime = lifetimeText ? unsigned(std::strtoul(lifetimeText, nullptr, 10)) : 0;
     if (std::getenv("STANDIN_NO_TERM"))
         signal(SIGTERM, SIG_IGN);
     if (const char *fork = std::getenv("STANDIN_FORK")) {
@@ -66,6 +70,7 @@ int main(int argc, char **argv)
                 report(reportFile, argc, argv, " child");
             if (std::strcmp(fork, "other") == 0)
                 execl("/bin/sleep", "sleep", "60", static_cast<char *>(nullptr));
+            alarm(lifetime);
             for (;;)
                 pause();
         }
@@ -74,6 +79,7 @@ int main(int argc, char **argv)
         raise(SIGSEGV);
     if (std::getenv("STANDIN_EXIT"))
         return 0;
+    alarm(lifetime);
     for (;;)
         pause();
 }

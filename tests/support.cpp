@@ -90,6 +90,9 @@ QStringList DebugCapture::messages() const
 StandinFolder::StandinFolder()
     : m_oldPath(qgetenv("PATH"))
 {
+    // Every stand-in, however started, ends by itself in the end: a test run
+    // that is killed, or a check that fails halfway, leaves none for good.
+    qputenv("STANDIN_LIFETIME", "600");
     qputenv("PATH", QFile::encodeName(m_dir.path()) + ':' + m_oldPath);
 }
 

@@ -32,6 +32,8 @@ private slots:
             settings.setValue(QStringLiteral("VORTELIN_PATH"), folder.add(name));
         }
 
+        // Whatever fails below, the stand-in the watchdog starts is ended.
+        const auto endStandin = qScopeGuard([&name] { terminateProcesses(name); });
         QProcess watchdog;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("STANDIN_REPORT"), report);

@@ -101,6 +101,9 @@ private slots:
         QTest::newRow("in another group") << QByteArray("[other]\nVORTELIN_PATH=/x/a.exe\n") << QString();
         QTest::newRow("path") << QByteArray("[General]\nVORTELIN_PATH=D:/apps/Quillbarrow.exe\n")
                               << QStringLiteral("D:/apps/Quillbarrow.exe");
+        // As Qt 5 writes non-ASCII characters; Qt 6 writes UTF-8 but must read these too.
+        QTest::newRow("escaped non-ASCII") << QByteArray("[General]\nVORTELIN_PATH=D:/\\xdcn\\xef-\\x540d\\x524d.exe\n")
+                                           << QString::fromUtf8("D:/Ünï-名前.exe");
     }
 
     void modeFollowsTheStoredValue()

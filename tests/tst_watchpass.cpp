@@ -6,6 +6,9 @@
 #include <QRegularExpression>
 #include <QSettings>
 #include <QtTest>
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+#include <QTextCodec>
+#endif
 
 #include <fcntl.h>
 #include <sys/prctl.h>
@@ -340,6 +343,40 @@ private slots:
             // Orphans come to this process (a subreaper): end and reap them here.
             m_folder->end(second);
         }
+    }
+
+    void restartLogUsesTheLocaleEncoding_data()
+    {
+        QTest::addColumn<QByteArray>("codec");
+        // CTest runs this suite under C.UTF-8.
+        QTest::newRow("system locale") << QByteArray();
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+        // A locale whose bytes differ from UTF-8. Qt 6 always takes UTF-8 as the
+        // locale's encoding on Unix, so only Qt 5 can be shown another one here.
+        QTest::newRow("Latin-1 locale") << QByteArray("ISO-8859-1");
+#endif
+    }
+
+    void restartLogUsesTheLocaleEncoding()
+    {
+        QFETCH(QByteArray, codec);
+        const QString name = QString::fromUtf8("Ünï-名前.exe");
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+        QTextCodec *const previous = QTextCodec::codecForLocale();
+        if (!codec.isEmpty())
+            QTextCodec::setCodecForLocale(QTextCodec::codecForName(codec));
+        const auto restore = qScopeGuard([previous] { QTextCodec::setCodecForLocale(previous); });
+#endif
+        const QByteArray local = name.toLocal8Bit();
+        if (codec.isEmpty())
+            QCOMPARE(local, name.toUtf8());
+        else
+            QCOMPARE(local.left(1), QByteArray("\xdc"));
+
+        watchdog::appendRestartRecord(name);
+        const QByteArray log = support::readFile(kLog);
+        QVERIFY2(log.endsWith('|' + local + "|restart\n"), log.constData());
+        QCOMPARE(log.count('\n'), 1);
     }
 
     void stdinReadsEndOfFile()

@@ -34,6 +34,11 @@ void appendRestartRecord(const QString &imageName)
     if (!log.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
         return;
     QTextStream out(&log);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    // Qt 6 streams write UTF-8 unless told; the log has always been in the
+    // locale's encoding (the ANSI code page on Windows), as Qt 5 writes it.
+    out.setEncoding(QStringConverter::System);
+#endif
     out << record;
 }
 

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Makes the Debian package of a build with cpack, checks what it holds and says,
+# then installs and removes it with dpkg in a private database and root: the
+# machine's own packages and its dpkg lock are never touched.
+#   package.sh SOURCE_DIR BUILD_DIR QT_MAJOR
+set -euo pipefail
+source_dir="$1"
+build="$2"
+qt="$3"
+package=tallowbrecken-watchdog
+tmp="$(mktemp -d)"
+trap 'rm -rf "$tmp"' EXIT
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+# Runs a command quietly; shows its output when it fails.
+quiet() {
+    "$@" >"$tmp/log" 2>&1 || { cat "$tmp/log" >&2; fail "$*"; }
+}
+
+quiet cpack --config "$build/CPackConfig.cmake" -B "$tmp/out"
+debs=("$tmp"/out/*.deb)
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one package, found: ${debs[*]}"
+deb="${debs[0]}"
+
+# The program, its desktop entry and its icon; nothing else.
+contents="$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ { print $6, $1 }' | sort)"
+expected="./usr/bin/watchdog -rwxr-xr-x
+./usr/share/applications/$package.desktop -rw-r--r--
+./usr/share/icons/hicolor/180x180/apps/$package.png -rw-r--r--"
+[ "$contents" = "$expected" ] || fail "contents:"$'\n'"$contents"
+
+[ "$(dpkg-deb --field "$deb" Package)" = "$package" ] || fail "package name"
+[ "$(dpkg-deb --field "$deb" Architecture)" = "$(dpkg --print-architecture)" ] || fail "architecture"
+# The Qt runtime this build links, and not the other one.
+depends="$(dpkg-deb --field "$deb" Depends)"
+other=$((11 - qt))
+for runtime in libc6 libstdc++6 "libqt${qt}core$qt" "libqt${qt}gui$qt" "libqt${qt}widgets$qt"; do
+    [[ "$depends" == *"$runtime"* ]] || fail "$runtime missing from Depends: $depends"
+done
+[[ "$depends" != *"libqt$other"* ]] || fail "Qt $other in Depends: $depends"
+
+# A private copy of the machine's dpkg database, so that Depends and file
+# conflicts are checked against what is installed. The package has no
+# maintainer scripts, so nothing runs inside the root.
+admin="$tmp/admin"
+root="$tmp/root"
+mkdir -p "$admin/info" "$admin/updates" "$root"
+cp /var/lib/dpkg/status "$admin/"
+cp /var/lib/dpkg/info/*.list "$admin/info/"
+dpkg=(dpkg --admindir="$admin" --instdir="$root")
+status() { dpkg-query --admindir="$admin" -W -f='${db:Status-Status}' "$package" 2>/dev/null || true; }
+
+quiet "${dpkg[@]}" --install "$deb"
+[ "$(status)" = installed ] || fail "not installed: $(status)"
+ldd "$root/usr/bin/watchdog" >"$tmp/ldd" || fail "ldd"
+! grep 'not found' "$tmp/ldd" || fail "libraries missing"
+cmp "$source_dir/ui/img/Logo.png" "$root/usr/share/icons/hicolor/180x180/apps/$package.png" || fail "icon"
+desktop="$root/usr/share/applications/$package.desktop"
+quiet desktop-file-validate "$desktop"
+for line in "Name=Tallowbrecken_VRTN" "Exec=watchdog" "Icon=$package" "Type=Application"; do
+    grep -qx "$line" "$desktop" || fail "no $line in the desktop entry"
+done
+
+quiet "${dpkg[@]}" --purge "$package"
+[ -z "$(status)" ] || [ "$(status)" = not-installed ] || fail "still known after removal: $(status)"
+left="$(find "$root" ! -type d)"
+[ -z "$left" ] || fail "left after removal: $left"
+echo "$(basename "$deb"): contents, control data, install and removal as expected"
