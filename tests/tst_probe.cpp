@@ -162,6 +162,36 @@ private slots:
         QVERIFY(!support::isAlive(pid));
     }
 
+    void waitStopsCountingAProcessThatTookAnotherName()
+    {
+        // A process may run another program and keep its id. The process a wait
+        // keeps must not be waited on again once it no longer has the name.
+        StandinFolder folder;
+        const QString name = support::uniqueName(QStringLiteral("Reexec"), QStringLiteral(".sh"));
+        const QString go = folder.path() + QStringLiteral("/go");
+        QFile script(folder.path() + QLatin1Char('/') + name);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\nwhile [ ! -e \"$1\" ]; do sleep 0.02; done\nexec sleep 60\n");
+        script.close();
+        script.setPermissions(script.permissions() | QFile::ExeOwner);
+        const QByteArray bytes = name.toUtf8();
+        const pid_t pid = folder.spawn(script.fileName(), {go});
+        QVERIFY(support::waitUntil([&] { return running(name); }));
+        const int descriptors = openDescriptors();
+        QVERIFY(waitForProcessEnd(bytes.constData(), 50));
+
+        QFile flag(go);
+        QVERIFY(flag.open(QIODevice::WriteOnly));
+        flag.close();
+        QVERIFY(support::waitUntil([&] { return !running(name); }));
+        QVERIFY(support::isAlive(pid));
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(!waitForProcessEnd(bytes.constData(), 20000));
+        QVERIFY2(timer.elapsed() < 10000, "waited on a process of another name");
+        QCOMPARE(openDescriptors(), descriptors);
+    }
+
     void terminateEndsEveryInstanceAndNoOther()
     {
         StandinFolder folder;

@@ -8,5 +8,8 @@
 int isProcessRunning(const char *name);
 
 // Waits, at most `timeoutMs`, for one running process named `name` to end.
-// False at once when there is none or its end can't be waited for.
+// False at once when there is none or its end can't be waited for. While the
+// process waited on still runs under that name, the next wait for the name
+// waits on it again without reading the whole process list (Linux keeps a
+// handle to it until it ends or another name is waited for).
 bool waitForProcessEnd(const char *name, unsigned timeoutMs);
