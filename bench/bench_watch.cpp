@@ -209,7 +209,7 @@ bool watchModeCpuAndMemory(const Options &options)
               << text("%.0f µs", scanNs / 1000) << " | " << text("%.2f", share * 1e9 / scanNs)
               << " scans' worth per second |\n"
               << "| CPU, % of one core (utime+stime) | " << text("%.2f %%", tickShare * 100) << " ("
-              << (ticks1 - ticks0) << " ticks) | | |\n"
+              << (ticks1 - ticks0) << " × " << 1000 / sysconf(_SC_CLK_TCK) << " ms) | | |\n"
               << "| resident memory | " << text("%.1f MiB", double(rss1) / 1024) << " ("
               << text("%.1f MiB", double(anon1) / 1024) << " anonymous) | empty Qt window: "
               << text("%.1f MiB", double(floorRss) / 1024) << " (" << text("%.1f MiB", double(floorAnon) / 1024)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the benchmarks if needed, runs them all and prints the tables
 # (Markdown) with the machine they ran on. Details of the probe benchmarks go
-# to build-bench/bench_probe.log. Takes about five minutes.
+# to build-bench/bench_probe.log. Takes about three minutes.
 #   BENCH_BUILD_DIR      build folder (build-bench)
 #   BENCH_POPULATIONS    machine sizes for the probe ("75 400 2000")
 #   BENCH_PROBE_ARGS     extra Google Benchmark flags for bench_probe
