@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <sys/resource.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -190,6 +191,46 @@ private slots:
         QVERIFY(!waitForProcessEnd(bytes.constData(), 20000));
         QVERIFY2(timer.elapsed() < 10000, "waited on a process of another name");
         QCOMPARE(openDescriptors(), descriptors);
+    }
+
+    void waitPausesWhenItGetsNoHandle()
+    {
+        // Out of descriptors, the wait gets no handle on the running process. It
+        // must still say that one runs, or the pass would start a second copy,
+        // and pause, or passes would run back to back.
+        StandinFolder folder;
+        const QString name = support::uniqueName(QStringLiteral("NoHandle"));
+        const QByteArray bytes = name.toUtf8();
+        folder.spawn(folder.add(name));
+        QVERIFY(support::waitUntil([&] { return running(name); }));
+        // Drops whatever an earlier wait kept, so that it frees no descriptor below.
+        QVERIFY(!waitForProcessEnd(support::uniqueName(QStringLiteral("none")).toUtf8().constData(), 0));
+
+        struct DescriptorLimit
+        {
+            rlimit saved{};
+            DescriptorLimit() { getrlimit(RLIMIT_NOFILE, &saved); }
+            ~DescriptorLimit() { setrlimit(RLIMIT_NOFILE, &saved); }
+        } limit;
+        const int lowestFree = fcntl(0, F_DUPFD_CLOEXEC, 0);
+        QVERIFY(lowestFree > 0);
+        close(lowestFree);
+        // One descriptor left: the process list gets it, the handle can't.
+        rlimit one = limit.saved;
+        one.rlim_cur = rlim_t(lowestFree + 1);
+        QCOMPARE(setrlimit(RLIMIT_NOFILE, &one), 0);
+        const int last = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        const int beyond = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        const int error = errno;
+        close(last);
+        QCOMPARE(last, lowestFree);
+        QVERIFY(beyond < 0 && error == EMFILE);
+        QElapsedTimer timer;
+        timer.start();
+        const bool waited = waitForProcessEnd(bytes.constData(), 300);
+        const qint64 elapsed = timer.elapsed();
+        QVERIFY(waited);
+        QVERIFY(elapsed >= 290);
     }
 
     void terminateEndsEveryInstanceAndNoOther()

@@ -65,7 +65,10 @@ bool waitForProcessEnd(const char *name, unsigned timeoutMs)
     Waited &waited = lastWaited;
     if (!waited.stillRuns(proc.fd(), wanted)) {
         waited.forget();
+        bool runsUnwaitable = false;
         while (const char *pid = proc.next()) {
+            if (!procscan::matches(proc.fd(), pid, wanted))
+                continue;
             const int pidfd = procscan::openMatching(proc.fd(), pid, wanted);
             if (pidfd >= 0) {
                 waited.name = wanted;
@@ -73,9 +76,14 @@ bool waitForProcessEnd(const char *name, unsigned timeoutMs)
                 waited.pidfd = pidfd;
                 break;
             }
+            // Still there, yet no handle on it (out of descriptors, say).
+            runsUnwaitable = runsUnwaitable || procscan::matches(proc.fd(), pid, wanted);
         }
-        if (waited.pidfd < 0)
-            return false;
+        if (waited.pidfd < 0) {
+            if (runsUnwaitable)
+                poll(nullptr, 0, int(timeoutMs));
+            return runsUnwaitable;
+        }
     }
     pollfd ended{waited.pidfd, POLLIN, 0};
     while (poll(&ended, 1, int(timeoutMs)) < 0 && errno == EINTR) {
