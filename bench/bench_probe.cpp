@@ -155,20 +155,8 @@ std::string ratio(double value, double reference)
 
 } // namespace
 
-int main(int argc, char **argv)
+int run()
 {
-    // Defaults first, so that flags given on the command line win.
-    std::vector<char *> args{argv[0]};
-    std::string defaults[] = {"--benchmark_repetitions=9", "--benchmark_enable_random_interleaving=true",
-                              "--benchmark_min_time=0.2"};
-    for (std::string &flag : defaults)
-        args.push_back(flag.data());
-    args.insert(args.end(), argv + 1, argv + argc);
-    int count = int(args.size());
-    benchmark::Initialize(&count, args.data());
-    if (benchmark::ReportUnrecognizedArguments(count, args.data()))
-        return 2;
-
     std::vector<int> populations;
     std::istringstream sizes(std::getenv("BENCH_POPULATIONS") ? std::getenv("BENCH_POPULATIONS") : "75 400 2000");
     for (int size; sizes >> size;)
@@ -284,4 +272,27 @@ int main(int argc, char **argv)
     for (const std::string &error : collector.errors)
         std::cout << "\nERROR " << error << "\n";
     return collector.errors.empty() ? 0 : 1;
+}
+
+int main(int argc, char **argv)
+{
+    // Defaults first, so that flags given on the command line win.
+    std::vector<char *> args{argv[0]};
+    std::string defaults[] = {"--benchmark_repetitions=9", "--benchmark_enable_random_interleaving=true",
+                              "--benchmark_min_time=0.2"};
+    for (std::string &flag : defaults)
+        args.push_back(flag.data());
+    args.insert(args.end(), argv + 1, argv + argc);
+    int count = int(args.size());
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data()))
+        return 2;
+
+    // Caught, so that the processes and folders made so far are ended and removed on the way out.
+    try {
+        return run();
+    } catch (const std::exception &error) {
+        std::cout << "ERROR " << error.what() << "\n";
+        return 1;
+    }
 }

@@ -384,12 +384,19 @@ int main(int argc, char *argv[])
     unsetenv("BENCH_START_LOG");
     QCoreApplication app(argc, argv);
 
-    bool allMet = true;
-    bench::Population population(BENCH_SLEEPER_PATH);
-    population.resize(options.population);
-    allMet &= watchModeCpuAndMemory(options);
-    allMet &= reaction(options);
-    allMet &= nothingKept(options);
-    bench::reapEnded();
-    return allMet ? 0 : 1;
+    // Caught, so that the processes and folders made so far are ended and removed on the way out.
+    try {
+        bool allMet = true;
+        bench::Population population(BENCH_SLEEPER_PATH);
+        population.resize(options.population);
+        allMet &= watchModeCpuAndMemory(options);
+        allMet &= reaction(options);
+        allMet &= nothingKept(options);
+        bench::reapEnded();
+        return allMet ? 0 : 1;
+    } catch (const std::exception &error) {
+        std::cout << "ERROR " << error.what() << "\n";
+        bench::reapEnded();
+        return 1;
+    }
 }
