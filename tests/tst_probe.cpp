@@ -348,7 +348,7 @@ private slots:
         const QByteArray absent = support::uniqueName(QStringLiteral("Brie")).toUtf8();
 
         std::atomic<bool> stop{false};
-        int started = 0;
+        std::atomic<int> started{0};
         std::thread churn([&] {
             std::vector<pid_t> batch;
             while (!stop) {
@@ -361,7 +361,10 @@ private slots:
             }
         });
         int wrong = 0;
-        for (int i = 0; i < 300; ++i)
+        // Probes while the table churns, however fast either side goes here.
+        QElapsedTimer timer;
+        timer.start();
+        for (int i = 0; i < 300 || (started < 100 && timer.elapsed() < 60000); ++i)
             wrong += isProcessRunning(absent.constData()) + (1 - isProcessRunning(present.toUtf8().constData()));
         stop = true;
         churn.join();
