@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
@@ -14,12 +15,50 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 extern char **environ;
 
 namespace bench {
+
+namespace {
+
+std::mutex folderMutex;
+std::set<std::string> folders;
+
+sigset_t endingSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
+
+} // namespace
+
+void cleanUpOnSignals()
+{
+    const sigset_t set = endingSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::thread([set] {
+        int signal = 0;
+        sigwait(&set, &signal);
+        {
+            std::lock_guard<std::mutex> lock(folderMutex);
+            std::error_code ignored;
+            for (const std::string &folder : folders)
+                std::filesystem::remove_all(folder, ignored);
+        }
+        // Whatever it started gets SIGKILL as it ends.
+        _exit(128 + signal);
+    }).detach();
+}
 
 long long monotonicNs()
 {
@@ -66,12 +105,14 @@ pid_t start(const std::string &path, const std::vector<std::string> &args,
     argv.push_back(nullptr);
     const pid_t parent = getpid();
     const char *workDir = dir.empty() ? nullptr : dir.c_str();
+    const sigset_t unblocked = endingSignals();
 
     const pid_t pid = vfork();
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent)
             _exit(127);
+        sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
         const int null = open("/dev/null", O_RDWR);
         if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0)
             _exit(127);
@@ -202,12 +243,16 @@ TempDir::TempDir()
     if (!mkdtemp(pattern))
         throw std::runtime_error("cannot make a temporary folder");
     m_path = pattern;
+    std::lock_guard<std::mutex> lock(folderMutex);
+    folders.insert(m_path);
 }
 
 TempDir::~TempDir()
 {
+    std::lock_guard<std::mutex> lock(folderMutex);
     std::error_code ignored;
     std::filesystem::remove_all(m_path, ignored);
+    folders.erase(m_path);
 }
 
 std::string TempDir::copyIn(const std::string &from, const std::string &name) const

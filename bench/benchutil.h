@@ -11,6 +11,10 @@
 
 namespace bench {
 
+// Makes SIGINT, SIGTERM and SIGHUP end the run as a failure does: the folders
+// are removed, and the processes go with this one. Call before any thread starts.
+void cleanUpOnSignals();
+
 // CLOCK_MONOTONIC in nanoseconds: the clock the sleeper stamps its start with.
 long long monotonicNs();
 
