@@ -276,7 +276,7 @@ int run()
 
 int main(int argc, char **argv)
 {
-    bench::cleanUpOnSignals();
+    bench::cleanUpAfterwards();
     // Defaults first, so that flags given on the command line win.
     std::vector<char *> args{argv[0]};
     std::string defaults[] = {"--benchmark_repetitions=9", "--benchmark_enable_random_interleaving=true",

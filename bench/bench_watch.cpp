@@ -379,7 +379,7 @@ int main(int argc, char *argv[])
         }
         *field = value;
     }
-    bench::cleanUpOnSignals();
+    bench::cleanUpAfterwards();
     // What the watchdogs started is adopted when they are ended, so it is reaped here.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     unsetenv("BENCH_START_LOG");

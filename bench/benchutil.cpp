@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
@@ -15,11 +14,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
-#include <set>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 extern char **environ;
 
@@ -27,37 +23,44 @@ namespace bench {
 
 namespace {
 
-std::mutex folderMutex;
-std::set<std::string> folders;
-
-sigset_t endingSignals()
+std::string folderPrefix(pid_t run)
 {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    return set;
+    return "watchdog-bench-" + std::to_string(run) + "-";
 }
 
 } // namespace
 
-void cleanUpOnSignals()
+void cleanUpAfterwards()
 {
-    const sigset_t set = endingSignals();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    std::thread([set] {
-        int signal = 0;
-        sigwait(&set, &signal);
-        {
-            std::lock_guard<std::mutex> lock(folderMutex);
-            std::error_code ignored;
-            for (const std::string &folder : folders)
-                std::filesystem::remove_all(folder, ignored);
+    // The write end lives as long as this process and no longer (close on exec).
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        return;
+    const pid_t run = getpid();
+    if (fork() == 0) {
+        signal(SIGINT, SIG_IGN);
+        signal(SIGTERM, SIG_IGN);
+        signal(SIGHUP, SIG_IGN);
+        close(ends[1]);
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        char byte;
+        while (read(ends[0], &byte, 1) < 0 && errno == EINTR) {
         }
-        // Whatever it started gets SIGKILL as it ends.
-        _exit(128 + signal);
-    }).detach();
+        const std::string prefix = folderPrefix(run);
+        std::error_code error;
+        for (auto it = std::filesystem::directory_iterator("/tmp", error);
+             !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+            if (it->path().filename().string().compare(0, prefix.size(), prefix) == 0) {
+                std::error_code ignored;
+                std::filesystem::remove_all(it->path(), ignored);
+            }
+        }
+        _exit(0);
+    }
+    close(ends[0]);
 }
 
 long long monotonicNs()
@@ -105,14 +108,12 @@ pid_t start(const std::string &path, const std::vector<std::string> &args,
     argv.push_back(nullptr);
     const pid_t parent = getpid();
     const char *workDir = dir.empty() ? nullptr : dir.c_str();
-    const sigset_t unblocked = endingSignals();
 
     const pid_t pid = vfork();
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent)
             _exit(127);
-        sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
         const int null = open("/dev/null", O_RDWR);
         if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0)
             _exit(127);
@@ -239,20 +240,16 @@ double median(std::vector<double> values)
 
 TempDir::TempDir()
 {
-    char pattern[] = "/tmp/watchdog-bench-XXXXXX";
-    if (!mkdtemp(pattern))
+    std::string pattern = "/tmp/" + folderPrefix(getpid()) + "XXXXXX";
+    if (!mkdtemp(pattern.data()))
         throw std::runtime_error("cannot make a temporary folder");
     m_path = pattern;
-    std::lock_guard<std::mutex> lock(folderMutex);
-    folders.insert(m_path);
 }
 
 TempDir::~TempDir()
 {
-    std::lock_guard<std::mutex> lock(folderMutex);
     std::error_code ignored;
     std::filesystem::remove_all(m_path, ignored);
-    folders.erase(m_path);
 }
 
 std::string TempDir::copyIn(const std::string &from, const std::string &name) const

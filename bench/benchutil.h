@@ -11,9 +11,10 @@
 
 namespace bench {
 
-// Makes SIGINT, SIGTERM and SIGHUP end the run as a failure does: the folders
-// are removed, and the processes go with this one. Call before any thread starts.
-void cleanUpOnSignals();
+// Starts a process that removes this run's folders once this one has ended,
+// however it ends; the processes it started end with it anyway. Call first,
+// before any thread starts.
+void cleanUpAfterwards();
 
 // CLOCK_MONOTONIC in nanoseconds: the clock the sleeper stamps its start with.
 long long monotonicNs();
