@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <sys/resource.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -162,6 +163,76 @@ private slots:
         QVERIFY(!support::isAlive(pid));
     }
 
+    void waitStopsCountingAProcessThatTookAnotherName()
+    {
+        // A process may run another program and keep its id. The process a wait
+        // keeps must not be waited on again once it no longer has the name.
+        StandinFolder folder;
+        const QString name = support::uniqueName(QStringLiteral("Reexec"), QStringLiteral(".sh"));
+        const QString go = folder.path() + QStringLiteral("/go");
+        QFile script(folder.path() + QLatin1Char('/') + name);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\nwhile [ ! -e \"$1\" ]; do sleep 0.02; done\nexec sleep 60\n");
+        script.close();
+        script.setPermissions(script.permissions() | QFile::ExeOwner);
+        const QByteArray bytes = name.toUtf8();
+        const pid_t pid = folder.spawn(script.fileName(), {go});
+        QVERIFY(support::waitUntil([&] { return running(name); }));
+        const int descriptors = openDescriptors();
+        QVERIFY(waitForProcessEnd(bytes.constData(), 50));
+
+        QFile flag(go);
+        QVERIFY(flag.open(QIODevice::WriteOnly));
+        flag.close();
+        QVERIFY(support::waitUntil([&] { return !running(name); }));
+        QVERIFY(support::isAlive(pid));
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(!waitForProcessEnd(bytes.constData(), 20000));
+        QVERIFY2(timer.elapsed() < 10000, "waited on a process of another name");
+        QCOMPARE(openDescriptors(), descriptors);
+    }
+
+    void waitPausesWhenItGetsNoHandle()
+    {
+        // Out of descriptors, the wait gets no handle on the running process. It
+        // must still say that one runs, or the pass would start a second copy,
+        // and pause, or passes would run back to back.
+        StandinFolder folder;
+        const QString name = support::uniqueName(QStringLiteral("NoHandle"));
+        const QByteArray bytes = name.toUtf8();
+        folder.spawn(folder.add(name));
+        QVERIFY(support::waitUntil([&] { return running(name); }));
+        // Drops whatever an earlier wait kept, so that it frees no descriptor below.
+        QVERIFY(!waitForProcessEnd(support::uniqueName(QStringLiteral("none")).toUtf8().constData(), 0));
+
+        struct DescriptorLimit
+        {
+            rlimit saved{};
+            DescriptorLimit() { getrlimit(RLIMIT_NOFILE, &saved); }
+            ~DescriptorLimit() { setrlimit(RLIMIT_NOFILE, &saved); }
+        } limit;
+        const int lowestFree = fcntl(0, F_DUPFD_CLOEXEC, 0);
+        QVERIFY(lowestFree > 0);
+        close(lowestFree);
+        // One descriptor left: the process list gets it, the handle can't.
+        rlimit one = limit.saved;
+        one.rlim_cur = rlim_t(lowestFree + 1);
+        QCOMPARE(setrlimit(RLIMIT_NOFILE, &one), 0);
+        const int last = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        const int beyond = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        const int error = errno;
+        close(last);
+        QCOMPARE(last, lowestFree);
+        QVERIFY(beyond < 0 && error == EMFILE);
+        QElapsedTimer timer;
+        timer.start();
+        const bool waited = waitForProcessEnd(bytes.constData(), 300);
+        const qint64 elapsed = timer.elapsed();
+        QVERIFY(waited);
+        QVERIFY(elapsed >= 290);
+    }
+
     void terminateEndsEveryInstanceAndNoOther()
     {
         StandinFolder folder;
@@ -277,7 +348,7 @@ private slots:
         const QByteArray absent = support::uniqueName(QStringLiteral("Brie")).toUtf8();
 
         std::atomic<bool> stop{false};
-        int started = 0;
+        std::atomic<int> started{0};
         std::thread churn([&] {
             std::vector<pid_t> batch;
             while (!stop) {
@@ -290,7 +361,10 @@ private slots:
             }
         });
         int wrong = 0;
-        for (int i = 0; i < 300; ++i)
+        // Probes while the table churns, however fast either side goes here.
+        QElapsedTimer timer;
+        timer.start();
+        for (int i = 0; i < 300 || (started < 100 && timer.elapsed() < 60000); ++i)
             wrong += isProcessRunning(absent.constData()) + (1 - isProcessRunning(present.toUtf8().constData()));
         stop = true;
         churn.join();

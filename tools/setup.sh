@@ -3,6 +3,8 @@
 # Extra packages may be named in WATCHDOG_EXTRA_PACKAGES by the caller.
 
 watchdog_packages="cmake make g++ qtbase5-dev qtbase5-dev-tools fonts-dejavu-core ${WATCHDOG_EXTRA_PACKAGES:-}"
+# The benchmarks in bench/ build with the rest when Google Benchmark is there.
+watchdog_packages="$watchdog_packages libbenchmark-dev"
 
 watchdog_missing=""
 for package in $watchdog_packages; do

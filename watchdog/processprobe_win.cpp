@@ -60,8 +60,10 @@ bool waitForProcessEnd(const char *name, unsigned timeoutMs)
     if (!findProcess(toUtf16(name ? name : ""), id))
         return false;
     const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
-    if (!process)
-        return false;
+    if (!process) {
+        Sleep(timeoutMs);
+        return true;
+    }
     WaitForSingleObject(process, timeoutMs);
     CloseHandle(process);
     return true;

@@ -46,13 +46,13 @@ Pass watchPass(const QSettings &settings, unsigned long holdMs, unsigned long po
 {
     const QString imageName = imageNameOf(configuredPath(settings));
     const QByteArray name = imageName.toUtf8();
-    // A NUL would cut the name short, and no file name holds one.
-    if (!name.contains('\0') && isProcessRunning(name.constData())) {
-        // React as soon as it ends, but never scan back to back.
-        if (!waitForProcessEnd(name.constData(), unsigned(pollMs)))
-            QThread::msleep(pollMs);
+    // A NUL would cut the name short, and no file name holds one. The wait is the
+    // probe too: the process list is read at most once a pass, and not at all
+    // while the instance waited on before still runs. It returns as soon as that
+    // one ends, or pauses if its end can't be waited for, so passes never run
+    // back to back.
+    if (!name.contains('\0') && waitForProcessEnd(name.constData(), unsigned(pollMs)))
         return Pass::FoundRunning;
-    }
 
     appendRestartRecord(imageName);
 
