@@ -21,12 +21,12 @@ unset DISPLAY WAYLAND_DISPLAY
 
 echo "== Windows suite: build for x86_64 and i686 with MinGW-w64"
 cmake -S tests/windows -B build-win64 \
-    -DCMAKE_TOOLCHAIN_FILE="$root/tests/windows/mingw-x86_64.cmake" \
+    -DCMAKE_TOOLCHAIN_FILE="$root/tests/windows/mingw.cmake" -DMINGW_ARCH=x86_64 \
     -DCMAKE_CROSSCOMPILING_EMULATOR="$wine"
 cmake --build build-win64 --parallel "$(nproc)"
 # 32-bit Windows is the real target: its build checks the Tool Help record size.
 cmake -S tests/windows -B build-win32 \
-    -DCMAKE_TOOLCHAIN_FILE="$root/tests/windows/mingw-i686.cmake"
+    -DCMAKE_TOOLCHAIN_FILE="$root/tests/windows/mingw.cmake" -DMINGW_ARCH=i686
 cmake --build build-win32 --parallel "$(nproc)"
 
 # Whatever happens below, no Wine process of this prefix outlives the stage.
