@@ -1,5 +1,6 @@
 #include "watchdog.h"
 
+#include "appendfile.h"
 #include "processkill.h"
 #include "processprobe.h"
 
@@ -31,7 +32,7 @@ void appendRestartRecord(const QString &imageName)
     const QString record = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))
                            + QLatin1Char('|') + imageName + QLatin1String("|restart\n");
     QFile log{QLatin1String(kRestartLog)};
-    if (!log.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
+    if (!openForAppend(log))
         return;
     QTextStream out(&log);
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)

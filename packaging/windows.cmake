@@ -1,0 +1,97 @@
+# What a Windows machine without Qt needs beside watchdog.exe, and the ZIP and
+# the installer that carry it. Included from the top-level CMakeLists.txt.
+
+set(qt Qt${QT_VERSION_MAJOR})
+
+# Qt loads its platform and style plugins from these folders beside the program.
+set(watchdog_plugins "")
+foreach(plugin_and_dir QWindowsIntegrationPlugin:platforms QWindowsVistaStylePlugin:styles)
+  string(REPLACE ":" ";" plugin_and_dir "${plugin_and_dir}")
+  list(GET plugin_and_dir 0 plugin)
+  list(GET plugin_and_dir 1 dir)
+  if(NOT TARGET ${qt}::${plugin})
+    message(FATAL_ERROR "This Qt has no ${plugin}: the program can't show a window without it")
+  endif()
+  install(FILES $<TARGET_FILE:${qt}::${plugin}> DESTINATION ${dir})
+  list(APPEND watchdog_plugins "${dir}/$<TARGET_FILE_NAME:${qt}::${plugin}>")
+endforeach()
+
+# The DLLs are found where the build found them: Qt's bin folder and the
+# compiler's runtime folder. Windows' own DLLs are left unresolved on purpose.
+get_target_property(qt_core_dll ${qt}::Core LOCATION)
+get_filename_component(qt_bin_dir "${qt_core_dll}" DIRECTORY)
+set(runtime_dirs "${qt_bin_dir}")
+if(MINGW)
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libstdc++-6.dll
+                  OUTPUT_VARIABLE libstdcxx OUTPUT_STRIP_TRAILING_WHITESPACE)
+  get_filename_component(mingw_runtime_dir "${libstdcxx}" DIRECTORY)
+  list(APPEND runtime_dirs "${mingw_runtime_dir}" "${CMAKE_FIND_ROOT_PATH}/lib")
+endif()
+
+install(CODE "
+  set(CMAKE_GET_RUNTIME_DEPENDENCIES_PLATFORM \"${CMAKE_GET_RUNTIME_DEPENDENCIES_PLATFORM}\")
+  set(CMAKE_GET_RUNTIME_DEPENDENCIES_TOOL \"${CMAKE_GET_RUNTIME_DEPENDENCIES_TOOL}\")
+  set(CMAKE_GET_RUNTIME_DEPENDENCIES_COMMAND \"${CMAKE_GET_RUNTIME_DEPENDENCIES_COMMAND}\")
+  set(watchdog_plugins \"${watchdog_plugins}\")
+  list(TRANSFORM watchdog_plugins PREPEND \"\${CMAKE_INSTALL_PREFIX}/\")
+  file(GET_RUNTIME_DEPENDENCIES
+    EXECUTABLES \"\${CMAKE_INSTALL_PREFIX}/watchdog.exe\"
+    MODULES \${watchdog_plugins}
+    DIRECTORIES ${runtime_dirs}
+    RESOLVED_DEPENDENCIES_VAR resolved
+    UNRESOLVED_DEPENDENCIES_VAR unresolved
+    PRE_EXCLUDE_REGEXES \"^api-ms-\" \"^ext-ms-\"
+    POST_EXCLUDE_REGEXES \"[/\\\\\\\\][Ss]ystem32[/\\\\\\\\]\" \"[/\\\\\\\\][Ss]ys[Ww][Oo][Ww]64[/\\\\\\\\]\")
+  foreach(dll IN LISTS unresolved)
+    if(dll MATCHES \"^(Qt|lib)\")
+      message(FATAL_ERROR \"\${dll} is needed but was not found in ${runtime_dirs}\")
+    endif()
+  endforeach()
+  file(INSTALL \${resolved} DESTINATION \"\${CMAKE_INSTALL_PREFIX}\")
+")
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(watchdog_windows_arch x86_64)
+  set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+else()
+  set(watchdog_windows_arch i686)
+  set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES")
+endif()
+set(CPACK_GENERATOR ZIP NSIS)
+set(CPACK_PACKAGE_FILE_NAME "tallowbrecken-watchdog-${PROJECT_VERSION}-windows-${watchdog_windows_arch}")
+# The installer's file name ends in "-setup"; the ZIP's does not.
+set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_LIST_DIR}/cpack-per-generator.cmake")
+set(CPACK_PACKAGE_INSTALL_DIRECTORY "Tallowbrecken Watchdog")
+set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY "Tallowbrecken Watchdog")
+set(CPACK_NSIS_DISPLAY_NAME "Tallowbrecken Watchdog")
+set(CPACK_NSIS_PACKAGE_NAME "Tallowbrecken Watchdog")
+set(CPACK_NSIS_INSTALLED_ICON_NAME watchdog.exe)
+set(CPACK_NSIS_MUI_ICON "${PROJECT_SOURCE_DIR}/ui/Logo.ico")
+set(CPACK_NSIS_MUI_UNIICON "${PROJECT_SOURCE_DIR}/ui/Logo.ico")
+set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
+
+# sys.ini and the restart log lie in the working directory, and Program Files
+# is not writable for a normal user: the shortcut starts the program in a
+# folder of each user's own. The link keeps "%LOCALAPPDATA%" unexpanded, so
+# every user gets theirs; the installer makes the installing user's, and
+# Active Setup makes each other user's at their next logon. The uninstaller
+# leaves these folders alone: they hold the users' settings and logs.
+set(watchdog_data_dir "Tallowbrecken Watchdog")
+set(watchdog_active_setup "Software\\\\Microsoft\\\\Active Setup\\\\Installed Components\\\\TallowbreckenWatchdog")
+set(CPACK_NSIS_CREATE_ICONS_EXTRA "
+  SetShellVarContext current
+  CreateDirectory '$LOCALAPPDATA\\\\${watchdog_data_dir}'
+  SetShellVarContext all
+  WriteRegStr HKLM '${watchdog_active_setup}' '' 'Tallowbrecken Watchdog'
+  WriteRegStr HKLM '${watchdog_active_setup}' 'Version' '${PROJECT_VERSION_MAJOR},${PROJECT_VERSION_MINOR}'
+  WriteRegExpandStr HKLM '${watchdog_active_setup}' 'StubPath' '%SystemRoot%\\\\System32\\\\cmd.exe /d /c mkdir \"%LOCALAPPDATA%\\\\${watchdog_data_dir}\"'
+  StrCpy $OUTDIR '%LOCALAPPDATA%\\\\${watchdog_data_dir}'
+  CreateShortCut '$SMPROGRAMS\\\\$STARTMENU_FOLDER\\\\Tallowbrecken Watchdog.lnk' '$INSTDIR\\\\watchdog.exe'
+  SetOutPath '$INSTDIR'
+")
+set(CPACK_NSIS_DELETE_ICONS_EXTRA "
+  Delete '$SMPROGRAMS\\\\$MUI_TEMP\\\\Tallowbrecken Watchdog.lnk'
+")
+set(CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS "
+  DeleteRegKey HKLM '${watchdog_active_setup}'
+")

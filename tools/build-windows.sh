@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Builds watchdog.exe for Windows from this tree with MinGW-w64 and a Qt built
+# for Windows (made once and cached by tools/build-qt-windows.sh), then fills
+#   dist/windows-ARCH/                                         the program and all it needs
+#   dist/tallowbrecken-watchdog-VERSION-windows-ARCH.zip       that folder
+#   dist/tallowbrecken-watchdog-VERSION-windows-ARCH-setup.exe an installer
+# Usage: tools/build-windows.sh i686|x86_64
+set -euo pipefail
+arch="${1:-}"
+case "$arch" in
+    i686) mingw=g++-mingw-w64-i686 ;;
+    x86_64) mingw=g++-mingw-w64-x86-64 ;;
+    *) echo "usage: $0 i686|x86_64" >&2; exit 2 ;;
+esac
+cd "$(dirname "$0")/.."
+root=$PWD
+# The cross compiler, NSIS for the installer, and dpkg-dev for Debian's Qt source.
+WATCHDOG_EXTRA_PACKAGES="$mingw nsis dpkg-dev ${WATCHDOG_EXTRA_PACKAGES:-}"
+. tools/setup.sh
+
+qt="$(tools/build-qt-windows.sh "$arch" | tail -n 1)"
+build="build-windows-$arch"
+echo "== Building watchdog.exe for $arch with the Qt in $qt"
+cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/tests/windows/mingw.cmake" \
+    -DMINGW_ARCH="$arch" -DWATCHDOG_WINDOWS_QT="$qt" -DWATCHDOG_QT_MAJOR=5 \
+    -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DWATCHDOG_BENCH=OFF
+cmake --build "$build" --parallel "$(nproc)"
+
+echo "== Filling dist/windows-$arch and packing it"
+rm -rf "dist/windows-$arch"
+cmake --install "$build" --prefix "dist/windows-$arch" --strip
+(cd "$build" && cpack -B "$root/dist" >/dev/null)
+rm -rf dist/_CPack_Packages
+ls -l dist/*-windows-"$arch"*
