@@ -14,13 +14,28 @@ for package in $watchdog_packages; do
 done
 
 if [ -n "$watchdog_missing" ]; then
+    # A package such as wine32:i386 needs its architecture known to dpkg first.
+    watchdog_new_archs=""
+    for watchdog_arch in $(printf '%s\n' $watchdog_missing | sed -n 's/^[^:]*:\(.*\)$/\1/p' | sort -u); do
+        if [ "$watchdog_arch" != "$(dpkg --print-architecture)" ] &&
+            ! dpkg --print-foreign-architectures | grep -qx "$watchdog_arch"; then
+            watchdog_new_archs="$watchdog_new_archs $watchdog_arch"
+        fi
+    done
     if [ "$(id -u)" = 0 ]; then
+        for watchdog_arch in $watchdog_new_archs; do
+            echo "Adding the $watchdog_arch architecture to dpkg"
+            dpkg --add-architecture "$watchdog_arch"
+        done
         echo "Installing:$watchdog_missing"
         apt-get update -q
         DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $watchdog_missing
     else
         echo "These Debian packages are missing:$watchdog_missing" >&2
         echo "Install them, then run this again:" >&2
+        for watchdog_arch in $watchdog_new_archs; do
+            echo "  sudo dpkg --add-architecture $watchdog_arch" >&2
+        done
         echo "  sudo apt-get update && sudo apt-get install -y --no-install-recommends$watchdog_missing" >&2
         exit 1
     fi
