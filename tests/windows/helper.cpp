@@ -1,13 +1,81 @@
-// A process for the Windows probe test to find and end, started under whatever
-// file name the test copies it to. It waits to be ended, and ends by itself
-// after the seconds given as its argument (default 300) so that none lingers.
+// A stand-in for the watched program (and for a planted taskkill.exe) in the
+// Windows tests, started under whatever file name a test copies it to.
+// When WATCHDOG_HELPER_REPORTS names a folder, it first writes there a file
+// "NAME-PID.txt" holding, one per line in UTF-8, its pid, its full path and
+// each of its arguments. Then it sleeps until it is ended: a numeric first
+// argument gives the seconds, else WATCHDOG_HELPER_SECONDS, else 300, so that
+// none lingers after a test that failed to end it.
 #include <windows.h>
+#include <shellapi.h>
 
-#include <cstdlib>
+#include <cwchar>
+#include <string>
 
-int main(int argc, char **argv)
+namespace {
+
+std::string toUtf8(const std::wstring &wide)
 {
-    const unsigned long seconds = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 300;
+    const int length = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), int(wide.size()), nullptr, 0, nullptr, nullptr);
+    std::string bytes(std::size_t(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), int(wide.size()), &bytes[0], length, nullptr, nullptr);
+    return bytes;
+}
+
+std::wstring environment(const wchar_t *name)
+{
+    wchar_t value[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableW(name, value, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::wstring(value, length) : std::wstring();
+}
+
+bool isNumber(const wchar_t *text)
+{
+    if (!*text)
+        return false;
+    for (; *text; ++text) {
+        if (*text < L'0' || *text > L'9')
+            return false;
+    }
+    return true;
+}
+
+void report(const std::wstring &folder, const std::wstring &path, int argc, wchar_t **argv)
+{
+    std::string text = std::to_string(GetCurrentProcessId()) + '\n' + toUtf8(path) + '\n';
+    for (int i = 1; i < argc; ++i)
+        text += toUtf8(argv[i]) + '\n';
+    const std::wstring name = path.substr(path.find_last_of(L'\\') + 1);
+    const std::wstring file = folder + L'\\' + name + L'-' + std::to_wstring(GetCurrentProcessId());
+    // Written aside and moved into place, so that a reader never sees half of it.
+    const HANDLE handle = CreateFileW((file + L".tmp").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written = 0;
+    WriteFile(handle, text.data(), DWORD(text.size()), &written, nullptr);
+    CloseHandle(handle);
+    MoveFileExW((file + L".tmp").c_str(), (file + L".txt").c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+} // namespace
+
+int main()
+{
+    int argc = 0;
+    wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const std::wstring folder = environment(L"WATCHDOG_HELPER_REPORTS");
+    if (!folder.empty() && argv)
+        report(folder, std::wstring(path, length), argc, argv);
+
+    unsigned long seconds = 300;
+    const std::wstring fromEnvironment = environment(L"WATCHDOG_HELPER_SECONDS");
+    if (argv && argc > 1 && isNumber(argv[1]))
+        seconds = std::wcstoul(argv[1], nullptr, 10);
+    else if (isNumber(fromEnvironment.c_str()))
+        seconds = std::wcstoul(fromEnvironment.c_str(), nullptr, 10);
+    LocalFree(argv);
     Sleep(DWORD(seconds * 1000));
     return 0;
 }
