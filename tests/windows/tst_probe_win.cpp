@@ -1,247 +1,26 @@
-// The Windows process probe against real processes, run under Wine: copies of
-// probe_helper.exe under chosen names stand in for the watched program.
+// The Windows probe and watcher against real processes, run under Wine: copies
+// of probe_helper.exe under chosen names stand in for the watched program.
+// The watch pass's suite covers the terminate and what a pass does with them.
 #include "processprobe.h"
+#include "support_win.h"
+
+#include <QtTest>
 
 #include <windows.h>
 #include <psapi.h>
 
-#include <cstdio>
-#include <cwctype>
-#include <string>
+#include <memory>
+#include <thread>
 #include <vector>
+
+using support::hasEnded;
+using support::waitUntil;
 
 namespace {
 
-int failedChecks = 0;
-
-void check(bool ok, const char *what, int line)
+bool running(const QString &name)
 {
-    if (!ok) {
-        ++failedChecks;
-        std::printf("  line %d: %s\n", line, what);
-    }
-}
-#define CHECK(condition) check((condition), #condition, __LINE__)
-
-std::string toUtf8(const std::wstring &wide)
-{
-    const int length = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), int(wide.size()), nullptr, 0, nullptr, nullptr);
-    std::string bytes(std::size_t(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), int(wide.size()), &bytes[0], length, nullptr, nullptr);
-    return bytes;
-}
-
-bool running(const std::wstring &name)
-{
-    return isProcessRunning(toUtf8(name).c_str()) == 1;
-}
-
-std::wstring upper(std::wstring text)
-{
-    for (wchar_t &c : text)
-        c = wchar_t(std::towupper(wint_t(c)));
-    return text;
-}
-
-// A name no other process has, so that each case sees only its own.
-std::wstring uniqueName(const std::wstring &stem, const wchar_t *suffix = L".exe")
-{
-    static int serial = 0;
-    return stem + L'-' + std::to_wstring(GetCurrentProcessId()) + L'-' + std::to_wstring(++serial) + suffix;
-}
-
-template <typename Done>
-bool waitUntil(Done done, ULONGLONG timeoutMs = 10000)
-{
-    const ULONGLONG end = GetTickCount64() + timeoutMs;
-    while (!done()) {
-        if (GetTickCount64() > end)
-            return false;
-        Sleep(10);
-    }
-    return true;
-}
-
-bool hasEnded(HANDLE process, DWORD timeoutMs = 0)
-{
-    return WaitForSingleObject(process, timeoutMs) == WAIT_OBJECT_0;
-}
-
-// Runs a command line as a process of its own; its exit code, or -1.
-long run(std::wstring commandLine)
-{
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
-        return -1;
-    CloseHandle(info.hThread);
-    DWORD code = DWORD(-1);
-    if (WaitForSingleObject(info.hProcess, 60000) == WAIT_OBJECT_0)
-        GetExitCodeProcess(info.hProcess, &code);
-    else
-        TerminateProcess(info.hProcess, 1);
-    CloseHandle(info.hProcess);
-    return long(code);
-}
-
-// Copies of the helper in a temporary folder of their own. Every process
-// started from them is ended, and the folder removed, when it goes.
-class Helpers
-{
-public:
-    Helpers()
-    {
-        wchar_t path[MAX_PATH];
-        const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-        m_helper.assign(path, length);
-        m_helper.resize(m_helper.find_last_of(L'\\') + 1);
-        m_helper += L"probe_helper.exe";
-        GetTempPathW(MAX_PATH, path);
-        m_dir = path + uniqueName(L"watchdog-probe", L"");
-        CreateDirectoryW(m_dir.c_str(), nullptr);
-    }
-
-    ~Helpers()
-    {
-        for (HANDLE process : m_processes) {
-            TerminateProcess(process, 1);
-            WaitForSingleObject(process, 10000);
-            CloseHandle(process);
-        }
-        for (const std::wstring &file : m_files)
-            DeleteFileW(file.c_str());
-        RemoveDirectoryW(m_dir.c_str());
-    }
-
-    Helpers(const Helpers &) = delete;
-    Helpers &operator=(const Helpers &) = delete;
-
-    const std::wstring &dir() const { return m_dir; }
-
-    // Starts a copy of the helper called `fileName`; its process handle, or nullptr.
-    HANDLE start(const std::wstring &fileName)
-    {
-        const std::wstring path = m_dir + L'\\' + fileName;
-        if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
-            if (!CopyFileW(m_helper.c_str(), path.c_str(), TRUE))
-                return nullptr;
-            m_files.push_back(path);
-        }
-        std::wstring commandLine = L'"' + path + L"\" 300";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION info{};
-        if (!CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                            &startup, &info))
-            return nullptr;
-        CloseHandle(info.hThread);
-        m_processes.push_back(info.hProcess);
-        return info.hProcess;
-    }
-
-private:
-    std::wstring m_helper;
-    std::wstring m_dir;
-    std::vector<std::wstring> m_files;
-    std::vector<HANDLE> m_processes;
-};
-
-void findsOnlyTheExactName()
-{
-    Helpers helpers;
-    const std::wstring name = uniqueName(L"Probe");
-    CHECK(helpers.start(name) != nullptr);
-    CHECK(waitUntil([&] { return running(name); }));
-
-    CHECK(!running(upper(name)));
-    CHECK(!running(L"p" + name.substr(1)));
-    CHECK(!running(name.substr(1)));
-    CHECK(!running(name + L'x'));
-    CHECK(!running(name.substr(0, name.size() - 4)));
-    CHECK(!running(helpers.dir() + L'\\' + name));
-    CHECK(!running(L".\\" + name));
-    // Nothing, not every name, for a name that is empty or can't be converted.
-    CHECK(isProcessRunning("") == 0);
-    CHECK(isProcessRunning(nullptr) == 0);
-    CHECK(isProcessRunning("\xff\xfe") == 0);
-}
-
-void findsNonAsciiNames()
-{
-    Helpers helpers;
-    const std::wstring name = uniqueName(L"\u00dcn\u00ef-\u540d\u524d");
-    CHECK(helpers.start(name) != nullptr);
-    CHECK(helpers.start(name) != nullptr);
-    CHECK(waitUntil([&] { return running(name); }));
-    // Differs in one character, which a narrow code page would turn into "?" alike.
-    std::wstring other = name;
-    other[5] = L'\u540e';
-    CHECK(other != name && !running(other));
-}
-
-DWORD WINAPI terminateLater(void *process)
-{
-    Sleep(300);
-    TerminateProcess(static_cast<HANDLE>(process), 1);
-    return 0;
-}
-
-void waitReturnsWhenTheProcessEnds()
-{
-    Helpers helpers;
-    const std::wstring name = uniqueName(L"Wait");
-    const std::string bytes = toUtf8(name);
-
-    ULONGLONG start = GetTickCount64();
-    CHECK(!waitForProcessEnd(bytes.c_str(), 20000));
-    CHECK(GetTickCount64() - start < 5000);
-
-    const HANDLE process = helpers.start(name);
-    CHECK(process != nullptr);
-    CHECK(waitUntil([&] { return running(name); }));
-    // Still running: the wait runs its course and says it could wait.
-    start = GetTickCount64();
-    CHECK(waitForProcessEnd(bytes.c_str(), 200));
-    CHECK(GetTickCount64() - start >= 150);
-    CHECK(!hasEnded(process));
-
-    const HANDLE killer = CreateThread(nullptr, 0, terminateLater, process, 0, nullptr);
-    CHECK(killer != nullptr);
-    start = GetTickCount64();
-    CHECK(waitForProcessEnd(bytes.c_str(), 30000));
-    CHECK(GetTickCount64() - start < 10000);
-    CHECK(hasEnded(process, 5000));
-    if (killer) {
-        WaitForSingleObject(killer, INFINITE);
-        CloseHandle(killer);
-    }
-}
-
-void taskkillEndsEveryProcessOfThatName()
-{
-    // As the program's terminate does it: taskkill -im NAME -f.
-    Helpers helpers;
-    const std::wstring name = uniqueName(L"Term");
-    std::vector<HANDLE> targets, others;
-    for (int i = 0; i < 3; ++i)
-        targets.push_back(helpers.start(name));
-    for (const std::wstring &other : {name.substr(1), name + L'x', name.substr(0, name.size() - 4) + L"-other.exe"})
-        others.push_back(helpers.start(other));
-    for (HANDLE process : targets)
-        CHECK(process != nullptr);
-    for (HANDLE process : others)
-        CHECK(process != nullptr);
-    CHECK(waitUntil([&] { return running(name); }));
-
-    CHECK(run(L"taskkill -im " + name + L" -f") == 0);
-    for (HANDLE process : targets)
-        CHECK(process && hasEnded(process, 5000));
-    CHECK(!running(name));
-    for (HANDLE process : others)
-        CHECK(process && !hasEnded(process));
-    // Nothing of that name left: taskkill says so.
-    CHECK(run(L"taskkill -im " + name + L" -f") != 0);
+    return isProcessRunning(name.toUtf8().constData()) == 1;
 }
 
 // What a leak would raise.
@@ -266,8 +45,7 @@ struct Usage
         usage.nextHandle = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         CloseHandle(usage.nextHandle);
         MEMORY_BASIC_INFORMATION region;
-        for (const char *address = nullptr;
-             VirtualQuery(address, &region, sizeof region) == sizeof region;
+        for (const char *address = nullptr; VirtualQuery(address, &region, sizeof region) == sizeof region;
              address = static_cast<const char *>(region.BaseAddress) + region.RegionSize) {
             if (region.State == MEM_COMMIT && region.Type != MEM_IMAGE)
                 usage.committed += region.RegionSize;
@@ -277,70 +55,221 @@ struct Usage
 
     bool operator==(const Usage &other) const
     {
-        return handles == other.handles && privateUsage == other.privateUsage
-               && nextHandle == other.nextHandle && committed == other.committed;
+        return handles == other.handles && privateUsage == other.privateUsage && nextHandle == other.nextHandle
+               && committed == other.committed;
     }
 
-    void print(const char *label) const
+    QByteArray text() const
     {
-        std::printf("  %s: %lu handles, next %p; %llu private bytes, %llu committed outside images\n", label,
-                    handles, nextHandle, static_cast<unsigned long long>(privateUsage),
-                    static_cast<unsigned long long>(committed));
+        return QStringLiteral("%1 handles, next %2; %3 private bytes, %4 committed outside images")
+            .arg(handles)
+            .arg(quintptr(nextHandle), 0, 16)
+            .arg(quint64(privateUsage))
+            .arg(quint64(committed))
+            .toUtf8();
     }
 };
 
-void repeatedCallsKeepNothing()
-{
-    Helpers helpers;
-    const std::wstring name = uniqueName(L"Leak");
-    CHECK(helpers.start(name) != nullptr);
-    CHECK(waitUntil([&] { return running(name); }));
-    const std::string present = toUtf8(name);
-    const std::string absent = toUtf8(uniqueName(L"absent-and-rather-long-name"));
-
-    // One round first, so that what the system makes once is counted in both.
-    isProcessRunning(present.c_str());
-    waitForProcessEnd(present.c_str(), 0);
-    const Usage before = Usage::now();
-    int wrong = 0;
-    for (int i = 0; i < 2500; ++i) {
-        wrong += isProcessRunning(present.c_str()) != 1;
-        wrong += isProcessRunning(absent.c_str()) != 0;
-        wrong += !waitForProcessEnd(present.c_str(), 0);
-        wrong += waitForProcessEnd(absent.c_str(), 0);
-    }
-    const Usage after = Usage::now();
-    before.print("before");
-    after.print("after 10000 calls");
-    CHECK(wrong == 0);
-    CHECK(before.nextHandle != nullptr && before.committed > 0);
-    CHECK(after == before);
-}
-
 } // namespace
 
-int main()
+class TestProbeWin : public QObject
 {
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
-    const struct
+    Q_OBJECT
+
+private:
+    std::unique_ptr<support::ProcessJob> m_job;
+    QString m_helper;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_tag;
+    std::vector<HANDLE> m_started;
+
+    QString named(const QString &pattern) const
     {
-        const char *name;
-        void (*run)();
-    } cases[] = {
-        {"findsOnlyTheExactName", findsOnlyTheExactName},
-        {"findsNonAsciiNames", findsNonAsciiNames},
-        {"waitReturnsWhenTheProcessEnds", waitReturnsWhenTheProcessEnds},
-        {"taskkillEndsEveryProcessOfThatName", taskkillEndsEveryProcessOfThatName},
-        {"repeatedCallsKeepNothing", repeatedCallsKeepNothing},
-    };
-    int passed = 0, failed = 0;
-    for (const auto &testCase : cases) {
-        failedChecks = 0;
-        const ULONGLONG start = GetTickCount64();
-        testCase.run();
-        std::printf("%s: %s (%llu ms)\n", failedChecks ? "FAIL" : "PASS", testCase.name, GetTickCount64() - start);
-        ++(failedChecks ? failed : passed);
+        return QString(pattern)
+            .replace(QLatin1String("%1"), m_tag)
+            .replace(QLatin1String("%d"), QDir::toNativeSeparators(m_dir->path()));
     }
-    std::printf("Totals: %d passed, %d failed\n", passed, failed);
-    return failed ? 1 : 0;
-}
+
+    // Starts a copy of the helper called `fileName`; its process handle, or nullptr.
+    HANDLE start(const QString &fileName)
+    {
+        const QString path = m_dir->filePath(fileName);
+        if (!QFile::exists(path) && !QFile::copy(m_helper, path))
+            return nullptr;
+        const HANDLE process = support::startProgram(path, QStringLiteral("300"));
+        if (process)
+            m_started.push_back(process);
+        return process;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        m_job = std::make_unique<support::ProcessJob>();
+        QVERIFY(m_job->isJoined());
+        m_helper = QCoreApplication::applicationDirPath() + QStringLiteral("/probe_helper.exe");
+        QVERIFY(QFile::exists(m_helper));
+    }
+
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+        m_tag = support::uniqueTag();
+    }
+
+    void cleanup()
+    {
+        m_job->endOthers();
+        for (HANDLE process : m_started)
+            CloseHandle(process);
+        m_started.clear();
+        m_dir.reset();
+    }
+
+    void findsNamesIgnoringCaseOnly_data()
+    {
+        QTest::addColumn<QString>("runs");
+        QTest::addColumn<QString>("asked");
+        QTest::addColumn<bool>("found");
+        const QString probe = QStringLiteral("Probe-%1.exe");
+        const QString wide = QString::fromUtf8("Ünï-名前-%1.exe");
+        QTest::newRow("exact name") << probe << probe << true;
+        QTest::newRow("upper case") << probe << QStringLiteral("PROBE-%1.EXE") << true;
+        QTest::newRow("lower case") << probe << QStringLiteral("probe-%1.exe") << true;
+        QTest::newRow("non-ASCII") << wide << wide << true;
+        QTest::newRow("non-ASCII in other case") << wide << QString::fromUtf8("üNÏ-名前-%1.EXE") << true;
+        // A narrow code page would turn both into "?".
+        QTest::newRow("one CJK character else") << wide << QString::fromUtf8("Ünï-名后-%1.exe") << false;
+        QTest::newRow("one character more") << probe << QStringLiteral("Probe-%1.exex") << false;
+        QTest::newRow("one character less") << probe << QStringLiteral("robe-%1.exe") << false;
+        QTest::newRow("without the extension") << probe << QStringLiteral("Probe-%1") << false;
+        QTest::newRow("with its folder") << probe << QStringLiteral("%d\\Probe-%1.exe") << false;
+        QTest::newRow("with .\\") << probe << QStringLiteral(".\\Probe-%1.exe") << false;
+        QTest::newRow("wildcard") << probe << QStringLiteral("Probe-%1.ex?") << false;
+        QTest::newRow("star") << probe << QStringLiteral("*") << false;
+    }
+
+    void findsNamesIgnoringCaseOnly()
+    {
+        QFETCH(QString, runs);
+        QFETCH(QString, asked);
+        QFETCH(bool, found);
+        QVERIFY(start(named(runs)));
+        QVERIFY(waitUntil([&] { return running(named(runs)); }));
+        QCOMPARE(running(named(asked)), found);
+        ProcessWatcher watcher;
+        QCOMPARE(watcher.waitForEnd(named(asked).toUtf8().constData(), 0), found);
+    }
+
+    void unusableNamesMatchNothing_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::newRow("null") << QByteArray();
+        QTest::newRow("empty") << QByteArray("");
+        // Converted as nothing, it would compare equal to names that fail to convert.
+        QTest::newRow("invalid UTF-8") << QByteArray("\xff\xfe");
+    }
+
+    void unusableNamesMatchNothing()
+    {
+        QFETCH(QByteArray, name);
+        QVERIFY(start(named(QStringLiteral("Probe-%1.exe"))));
+        const char *const text = name.isNull() ? nullptr : name.constData();
+        QCOMPARE(isProcessRunning(text), 0);
+        ProcessWatcher watcher;
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(!watcher.waitForEnd(text, 5000));
+        QVERIFY(timer.elapsed() < 4000);
+    }
+
+    void watcherWaitsForTheInstanceToEnd()
+    {
+        const QString name = named(QStringLiteral("Wait-%1.exe"));
+        const QByteArray bytes = name.toUtf8();
+        ProcessWatcher watcher;
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(!watcher.waitForEnd(bytes.constData(), 20000));
+        QVERIFY(timer.elapsed() < 4000);
+
+        const HANDLE process = start(name);
+        QVERIFY(process);
+        QVERIFY(waitUntil([&] { return running(name); }));
+        // Still running: the wait runs its course and says one ran.
+        timer.restart();
+        QVERIFY(watcher.waitForEnd(bytes.constData(), 300));
+        QVERIFY(timer.elapsed() >= 250);
+        QVERIFY(!hasEnded(process));
+
+        std::thread killer([&] {
+            Sleep(300);
+            TerminateProcess(process, 1);
+        });
+        timer.restart();
+        QVERIFY(watcher.waitForEnd(bytes.constData(), 30000));
+        killer.join();
+        QVERIFY(timer.elapsed() < 10000);
+        QVERIFY(hasEnded(process, 5000));
+        QVERIFY(!watcher.waitForEnd(bytes.constData(), 20000));
+    }
+
+    void watcherMovesOnWhenItsInstanceEnds()
+    {
+        // Two of the name: the one waited on ends, the wait takes up the other.
+        const QString name = named(QStringLiteral("Next-%1.exe"));
+        const QByteArray bytes = name.toUtf8();
+        ProcessWatcher watcher;
+        const HANDLE first = start(name);
+        QVERIFY(first);
+        QVERIFY(waitUntil([&] { return running(name); }));
+        QVERIFY(watcher.waitForEnd(bytes.constData(), 0));
+        const HANDLE second = start(name);
+        QVERIFY(second);
+        TerminateProcess(first, 1);
+        QVERIFY(hasEnded(first, 5000));
+
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(watcher.waitForEnd(bytes.constData(), 400));
+        QVERIFY2(timer.elapsed() >= 350, "returned at once for an instance that had ended");
+        QVERIFY(!hasEnded(second));
+    }
+
+    void repeatedCallsKeepNothing()
+    {
+        const QString name = named(QStringLiteral("Leak-%1.exe"));
+        QVERIFY(start(name));
+        QVERIFY(waitUntil([&] { return running(name); }));
+        const QByteArray present = name.toUtf8();
+        const QByteArray absent = named(QStringLiteral("absent-and-rather-long-name-%1.exe")).toUtf8();
+
+        // One round first, so that what the system makes once, and the handle the
+        // watcher keeps, are counted in both.
+        ProcessWatcher watcher;
+        isProcessRunning(present.constData());
+        watcher.waitForEnd(present.constData(), 0);
+        const Usage before = Usage::now();
+        int wrong = 0;
+        for (int i = 0; i < 2500; ++i) {
+            wrong += isProcessRunning(present.constData()) != 1;
+            wrong += isProcessRunning(absent.constData()) != 0;
+            wrong += !watcher.waitForEnd(present.constData(), 0);
+        }
+        // Other names in between: the watcher lets go of what it kept.
+        for (int i = 0; i < 2500; ++i) {
+            wrong += watcher.waitForEnd(absent.constData(), 0);
+            wrong += !watcher.waitForEnd(present.constData(), 0);
+        }
+        const Usage after = Usage::now();
+        qInfo("before: %s", before.text().constData());
+        qInfo("after 12500 calls: %s", after.text().constData());
+        QCOMPARE(wrong, 0);
+        QVERIFY(before.nextHandle != nullptr && before.committed > 0);
+        QVERIFY2(after == before, after.text().constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProbeWin)
+#include "tst_probe_win.moc"

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QString>
+
+#include <windows.h>
+
+#include <functional>
+
+// What the Windows suites share.
+namespace support {
+
+// A tag no other process has, so that each case sees only its own names.
+QString uniqueTag();
+
+// Polls `done` every 10 ms until it holds or `timeoutMs` passes.
+bool waitUntil(const std::function<bool()> &done, int timeoutMs = 10000);
+
+bool hasEnded(HANDLE process, DWORD timeoutMs = 0);
+bool isRunning(DWORD pid);
+
+// Starts `path` with the command line `"path" arguments`; its process handle
+// (the caller closes it), or nullptr.
+HANDLE startProgram(const QString &path, const QString &arguments);
+
+// A job that this program joins, so that every process it starts, and theirs,
+// ends when it ends, however it ends.
+class ProcessJob
+{
+public:
+    ProcessJob();
+    ~ProcessJob();
+    ProcessJob(const ProcessJob &) = delete;
+    ProcessJob &operator=(const ProcessJob &) = delete;
+
+    bool isJoined() const { return m_joined; }
+    // How many processes were ever started in the job, this one included.
+    DWORD processesStarted() const;
+    // Ends every process of the job but this one.
+    void endOthers();
+
+private:
+    HANDLE m_job;
+    bool m_joined = false;
+};
+
+} // namespace support
