@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# The real watchdog.exe of dist/windows-ARCH under Wine, on an X display of its
+# own: selection mode (the dialog, a typed path stored in sys.ini, a cancel that
+# stores nothing, closing the window ending the program) and the first watch
+# pass (a record, and the program started with "command").
+# Usage: tests/windows/program.sh x86_64|i686, after tools/build-windows.sh ARCH
+# and the test build (tests/windows/run.sh does both). About 30 s.
+set -euo pipefail
+arch="${1:-}"
+case "$arch" in
+    i686 | x86_64) ;;
+    *) echo "usage: $0 x86_64|i686" >&2; exit 2 ;;
+esac
+root="$(cd "$(dirname "$0")/../.." && pwd)"
+. "$root/tests/windows/wine.sh"
+
+program="$root/dist/windows-$arch/watchdog.exe"
+helper="$root/build-wintest-$arch/tests/windows/probe_helper.exe"
+for file in "$program" "$helper"; do
+    [ -f "$file" ] || { say "$file is missing: run tests/windows/run.sh $arch"; exit 1; }
+done
+wine_prefix
+
+work="$(mktemp -d "$root/build-wine/program-$arch.XXXXXX")"
+apps="$WINEPREFIX/drive_c/apps"
+cleanup() {
+    wine_stop
+    xvfb_stop
+    rm -rf "$work" "$apps"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+wine_stop
+xvfb_start "$work"
+
+
+# Starts watchdog.exe in the folder $1, as a double click in it would.
+watchdog_pid=""
+start_watchdog() {
+    (cd "$1" && exec "$wine" "$(windows_path "$program")" >"$1/wine.log" 2>&1) &
+    watchdog_pid=$!
+}
+watchdog_runs() { kill -0 "$watchdog_pid" 2>/dev/null; }
+# Waits for it to end; fails if it doesn't in time or ends with an error.
+watchdog_ends() {
+    wait_until 20 eval '! watchdog_runs' || return 1
+    wait "$watchdog_pid"
+}
+
+close_window() { keys_to "$1" xdotool key alt+F4 || say "could not close the window \"$1\""; }
+
+stored_path() {
+    [ -f "$1/sys.ini" ] && tr -d '\r' <"$1/sys.ini" | sed -n 's/^VORTELIN_PATH=//p'
+}
+stored_path_is() { [ "$(stored_path "$1")" = "$2" ]; }
+
+mkdir -p "$apps"
+cp "$helper" "$apps/Quillbarrow.exe"
+
+echo "== watchdog.exe ($arch): selection mode, a typed path"
+dir="$work/chosen"
+mkdir "$dir"
+start_watchdog "$dir"
+check "the dialog \"选择程序\" appears" wait_until 60 window_named "选择程序"
+check "the window \"Tallowbrecken_VRTN\" is there" window_named "Tallowbrecken_VRTN"
+{ keys_to "选择程序" xdotool type --delay 30 'C:\apps\Quillbarrow.exe' &&
+    keys_to "选择程序" xdotool key Return; } || say "could not type into the dialog"
+check "the chosen path is stored with forward slashes" wait_until 20 stored_path_is "$dir" "C:/apps/Quillbarrow.exe"
+check "the dialog closes" wait_until 10 no_window "选择程序"
+check "the program waits for its window to be closed" watchdog_runs
+close_window "Tallowbrecken_VRTN"
+check "closing the window ends the program, with success" watchdog_ends
+check "selection mode starts nothing" [ ! -e "$dir/restart_vortelin_recored.txt" ]
+
+echo "== watchdog.exe ($arch): selection mode, cancelled"
+dir="$work/cancelled"
+mkdir "$dir"
+start_watchdog "$dir"
+check "the dialog appears" wait_until 60 window_named "选择程序"
+keys_to "选择程序" xdotool key Escape || say "could not press Escape in the dialog"
+check "Escape closes the dialog" wait_until 10 no_window "选择程序"
+sleep 1
+check "the program waits for its window to be closed" watchdog_runs
+check "nothing is stored" eval '[ -z "$(stored_path "$dir")" ]'
+close_window "Tallowbrecken_VRTN"
+check "closing the window ends the program, with success" watchdog_ends
+
+echo "== watchdog.exe ($arch): the first watch pass"
+dir="$work/watching"
+mkdir "$dir" "$dir/reports"
+cp "$helper" "$dir/Quillbarrow.exe"
+printf '[General]\r\nVORTELIN_PATH=%s\r\n' "$(windows_path "$dir/Quillbarrow.exe" | tr '\\' /)" >"$dir/sys.ini"
+export WATCHDOG_HELPER_REPORTS
+WATCHDOG_HELPER_REPORTS="$(windows_path "$dir/reports")"
+start_watchdog "$dir"
+unset WATCHDOG_HELPER_REPORTS
+report() { ls "$dir/reports"/Quillbarrow.exe-*.txt 2>/dev/null | head -n 1; }
+check "the watched program is started" wait_until 60 report
+started="$(report)"
+if [ -n "$started" ]; then
+    # Its pid, its path, then its arguments.
+    check "it is started from the working directory" \
+        [ "$(sed -n 2p "$started")" = "$(windows_path "$dir/Quillbarrow.exe")" ]
+    check "it is started with the one argument \"command\"" \
+        [ "$(tail -n +3 "$started")" = "command" ]
+fi
+record='^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\|Quillbarrow\.exe\|restart'$'\r''$'
+check "one record, with CR LF" eval \
+    '[ "$(wc -l <"$dir/restart_vortelin_recored.txt")" = 1 ] && grep -Eq "$record" "$dir/restart_vortelin_recored.txt"'
+check "no dialog in watch mode" no_window "选择程序"
+check "the watchdog keeps running through the hold" watchdog_runs
+
+[ "$failed" = 0 ] || { echo "watchdog.exe ($arch): $failed checks failed"; exit 1; }
+echo "watchdog.exe ($arch): all checks passed"

@@ -1,0 +1,126 @@
+# Sourced by the Windows stage's scripts: Wine in a private prefix, a private
+# X display, and polling with a deadline. Needs $root, the repository.
+
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver64
+[ -x "$wine" ] || wine="$(command -v wine64 || command -v wine)"
+[ -x "$wineserver" ] || wineserver="$(command -v wineserver64 || command -v wineserver)"
+
+# One 64-bit prefix for both targets: with wine32 it runs 32-bit programs too.
+export WINEPREFIX="$root/build-wine/prefix"
+export WINEDEBUG=-all
+# No wine-mono or Gecko: their install prompts would wait for ever. No menu
+# builder: it writes desktop entries into the user's home.
+export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
+# Nothing reaches the user's own display or session.
+unset DISPLAY WAYLAND_DISPLAY XAUTHORITY
+
+say() { echo "$*" >&2; }
+
+# Runs "$@" every 0.1 s until it succeeds; fails after $1 seconds.
+wait_until() {
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@" >/dev/null 2>&1; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        sleep 0.1
+    done
+}
+
+# Makes the prefix once; one whose making was cut short is made afresh.
+wine_prefix() {
+    [ -e "$WINEPREFIX/.complete" ] && return 0
+    say "== Creating the Wine prefix $WINEPREFIX (about 20 s)"
+    local start=$SECONDS log="${WINEPREFIX%/*}/wineboot.log"
+    rm -rf "$WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    if ! "$wine" wineboot --init </dev/null >"$log" 2>&1 || ! "$wineserver" -w; then
+        cat "$log" >&2
+        return 1
+    fi
+    touch "$WINEPREFIX/.complete"
+    say "== Wine prefix made in $((SECONDS - start)) s"
+}
+
+# Ends every process of the prefix, and its server.
+wine_stop() {
+    "$wineserver" -k >/dev/null 2>&1 || true
+    "$wineserver" -w >/dev/null 2>&1 || true
+}
+
+# A Windows path for a Unix one (Wine maps / to Z:).
+windows_path() {
+    local path
+    path="$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"
+    printf 'Z:%s' "${path//\//\\}"
+}
+
+# An X server of our own on a free display, reachable only through a cookie
+# in $1 (a folder the caller removes). Sets DISPLAY and XAUTHORITY, and
+# xvfb_pid for xvfb_stop.
+xvfb_pid=""
+xvfb_start() {
+    local dir="$1" n
+    export XAUTHORITY="$dir/Xauthority"
+    for n in $(seq 90 189); do
+        [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+        : >"$XAUTHORITY"
+        xauth -q -f "$XAUTHORITY" add ":$n" . "$(mcookie)"
+        Xvfb ":$n" -nolisten tcp -auth "$XAUTHORITY" -screen 0 1280x1024x24 >"$dir/Xvfb.log" 2>&1 &
+        xvfb_pid=$!
+        export DISPLAY=":$n"
+        # Taken by another server in the meantime: it exits, and the next is tried.
+        if wait_until 10 xdotool getdisplaygeometry && kill -0 "$xvfb_pid" 2>/dev/null; then
+            return 0
+        fi
+        kill "$xvfb_pid" 2>/dev/null || true
+        wait "$xvfb_pid" 2>/dev/null || true
+        xvfb_pid=""
+    done
+    say "No free X display found between :90 and :189"
+    return 1
+}
+
+xvfb_stop() {
+    if [ -n "$xvfb_pid" ]; then
+        kill "$xvfb_pid" 2>/dev/null || true
+        wait "$xvfb_pid" 2>/dev/null || true
+        xvfb_pid=""
+    fi
+}
+
+# The X window whose whole title is $1 (as a regular expression's text), if any.
+window_named() {
+    local id
+    for id in $(xdotool search --name "$1" 2>/dev/null); do
+        if [ "$(xdotool getwindowname "$id" 2>/dev/null)" = "$1" ]; then
+            echo "$id"
+            return 0
+        fi
+    done
+    return 1
+}
+
+no_window() { ! window_named "$1" >/dev/null; }
+
+# Keys for the window named $1: Wine lets the focused window have them.
+keys_to() {
+    local id
+    id="$(window_named "$1")" || return 1
+    xdotool windowfocus --sync "$id" && sleep 0.3
+    shift
+    "$@"
+}
+
+# Runs a check, prints its result, and counts the failures in $failed.
+failed=0
+check() {
+    local what="$1"
+    shift
+    if "$@"; then
+        echo "PASS: $what"
+    else
+        echo "FAIL: $what"
+        failed=$((failed + 1))
+    fi
+}
