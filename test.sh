@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Builds the watchdog and its tests with Qt 5 and with Qt 6 and runs them all,
 # then again under the sanitizers, the probe under Valgrind, the fuzzer, and the
-# Windows process layer's tests under Wine. Every stage runs; the script fails
-# when any of them fails.
+# Windows build, 64-bit and 32-bit, tested under Wine. Every stage runs; the
+# script fails when any of them fails.
 set -euo pipefail
 cd "$(dirname "$0")"
 # Beyond what run.sh needs: Qt 6; dpkg-shlibdeps and desktop-file-validate for
-# the package test; Valgrind; clang with libFuzzer; MinGW-w64 and Wine for the
-# Windows suite.
-WATCHDOG_EXTRA_PACKAGES="qt6-base-dev dpkg-dev desktop-file-utils valgrind clang libclang-rt-14-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 ${WATCHDOG_EXTRA_PACKAGES:-}"
+# the package test; Valgrind; clang with libFuzzer; for the Windows stages
+# MinGW-w64, NSIS, Wine with its 32-bit half, and an X server with xdotool.
+WATCHDOG_EXTRA_PACKAGES="qt6-base-dev dpkg-dev desktop-file-utils valgrind clang libclang-rt-14-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686 nsis wine64 wine32:i386 xvfb xauth xdotool ${WATCHDOG_EXTRA_PACKAGES:-}"
 . tools/setup.sh
 
 root=$PWD
@@ -71,7 +71,8 @@ stage "Linux suite, Qt 6" linux_suite 6 build-qt6
 stage "Linux suite, Qt 5, ASan and UBSan" sanitized_suite
 stage "Probe and watch passes under Valgrind memcheck" memcheck_suite
 stage "Fuzzing the image name and the /proc decisions" fuzz
-stage "Windows suite under Wine" tests/windows/run.sh
+stage "Windows build and suites, x86_64, under Wine" tests/windows/run.sh x86_64
+stage "Windows build and suites, i686, under Wine" tests/windows/run.sh i686
 
 [ ${#failed[@]} -eq 0 ] || printf 'Failed: %s\n' "${failed[@]}"
 echo "stages: $passed passed, ${#failed[@]} failed"

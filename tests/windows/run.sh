@@ -1,51 +1,75 @@
 #!/usr/bin/env bash
-# The Windows process layer, cross-compiled with MinGW-w64: the 64-bit build is
-# tested under Wine (build-win64/), the 32-bit one compiled only (build-win32/).
-# test.sh runs this after the Linux suites and installs what it needs.
+# The Windows stage. For each target (x86_64 and i686 unless named) it builds
+# watchdog.exe with its ZIP and installer (tools/build-windows.sh, into dist/)
+# and the Windows tests (build-wintest-ARCH/), then runs under Wine, in a
+# private prefix (build-wine/prefix, made once): the test suites through CTest,
+# the real program (program.sh) and the installer (installer.sh). Every Wine
+# process of the prefix is ended at the end, however the stage ends.
+# Usage: tests/windows/run.sh [x86_64] [i686]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 cd "$root"
 
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver64
-[ -x "$wine" ] || wine="$(command -v wine64 || command -v wine)"
-[ -x "$wineserver" ] || wineserver="$(command -v wineserver64 || command -v wineserver)"
+archs=("$@")
+[ ${#archs[@]} -gt 0 ] || archs=(x86_64 i686)
+for arch in "${archs[@]}"; do
+    case "$arch" in
+        x86_64 | i686) ;;
+        *) echo "usage: $0 [x86_64] [i686]" >&2; exit 2 ;;
+    esac
+done
 
-export WINEPREFIX="$root/build-win64/wineprefix"
-export WINEDEBUG=-all
-# No wine-mono or Gecko: without a display their install prompts would wait for
-# ever. No menu builder: it writes desktop entries into the user's home.
-export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
-# The same run with or without a display: nothing here needs a window.
-unset DISPLAY WAYLAND_DISPLAY
+# Wine with its 32-bit half, which the 64-bit prefix runs 32-bit programs
+# with; a display of our own and keys for it; NSIS for the installers.
+WATCHDOG_EXTRA_PACKAGES="wine64 wine32:i386 xvfb xauth xdotool nsis ${WATCHDOG_EXTRA_PACKAGES:-}"
+. tools/setup.sh
+. tests/windows/wine.sh
+trap wine_stop EXIT
+trap 'exit 1' INT TERM
 
-echo "== Windows suite: build for x86_64 and i686 with MinGW-w64"
-cmake -S tests/windows -B build-win64 \
-    -DCMAKE_TOOLCHAIN_FILE="$root/tests/windows/mingw.cmake" -DMINGW_ARCH=x86_64 \
-    -DCMAKE_CROSSCOMPILING_EMULATOR="$wine"
-cmake --build build-win64 --parallel "$(nproc)"
-# 32-bit Windows is the real target: its build checks the Tool Help record size.
-cmake -S tests/windows -B build-win32 \
-    -DCMAKE_TOOLCHAIN_FILE="$root/tests/windows/mingw.cmake" -DMINGW_ARCH=i686
-cmake --build build-win32 --parallel "$(nproc)"
-
-# Whatever happens below, no Wine process of this prefix outlives the stage.
-trap '"$wineserver" -k >/dev/null 2>&1 || true' EXIT
-
-# A prefix whose creation was cut short is made afresh.
-if [ ! -e "$WINEPREFIX/.complete" ]; then
-    echo "== Creating the Wine prefix $WINEPREFIX"
-    rm -rf "$WINEPREFIX"
-    mkdir -p "$WINEPREFIX"
-    log="$root/build-win64/wineboot.log"
-    # It reports the 32-bit parts that wine64 alone lacks; only a failure is shown.
-    if ! "$wine" wineboot --init </dev/null >"$log" 2>&1 || ! "$wineserver" -w; then
-        cat "$log" >&2
-        exit 1
+failures=()
+step() {
+    local name="$1" start="$SECONDS"
+    shift
+    echo "== $name"
+    if "$@"; then
+        echo "== $name: passed in $((SECONDS - start)) s"
+    else
+        failures+=("$name")
+        echo "== $name: FAILED after $((SECONDS - start)) s"
     fi
-    touch "$WINEPREFIX/.complete"
-fi
+}
 
-echo "== Windows suite: run under Wine ($("$wine" --version))"
-cd build-win64
-ctest --verbose --timeout 300 </dev/null
+build() {
+    local arch="$1" qt
+    say "Building watchdog.exe, its ZIP and its installer for $arch: about 2 min"
+    say "(Qt for Windows is built first when it is not cached yet: about 15 min)"
+    tools/build-windows.sh "$arch" || return 1
+    qt="$(tools/build-qt-windows.sh "$arch" | tail -n 1)"
+    say "Building the Windows tests for $arch in build-wintest-$arch: about 1 min"
+    cmake -S . -B "build-wintest-$arch" -DCMAKE_TOOLCHAIN_FILE="$root/tests/windows/mingw.cmake" \
+        -DMINGW_ARCH="$arch" -DWATCHDOG_WINDOWS_QT="$qt" -DWATCHDOG_QT_MAJOR=5 \
+        -DBUILD_TESTING=ON -DWATCHDOG_BENCH=OFF \
+        -DCMAKE_CROSSCOMPILING_EMULATOR="$wine" -DWATCHDOG_WINEPREFIX="$WINEPREFIX" >/dev/null &&
+        cmake --build "build-wintest-$arch" --parallel "$(nproc)"
+}
+
+suites() {
+    say "Running the Windows test suites under $("$wine" --version): about 1 min"
+    local status=0
+    wine_prefix || return 1
+    (cd "build-wintest-$1" && ctest --output-on-failure --timeout 300 </dev/null) || status=$?
+    wine_stop
+    return "$status"
+}
+
+for arch in "${archs[@]}"; do
+    if step "Build for $arch" build "$arch"; then
+        step "Test suites ($arch) under Wine" suites "$arch"
+        step "watchdog.exe ($arch) under Wine" tests/windows/program.sh "$arch"
+        step "Installer ($arch) under Wine" tests/windows/installer.sh "$arch"
+    fi
+done
+
+[ ${#failures[@]} -eq 0 ] || { printf 'Failed: %s\n' "${failures[@]}"; exit 1; }
+echo "Windows stage (${archs[*]}): all passed"
