@@ -54,7 +54,19 @@ int isProcessRunning(const char *name)
     return findProcess(toUtf16(name ? name : ""), id) ? 1 : 0;
 }
 
-bool waitForProcessEnd(const char *name, unsigned timeoutMs)
+// Nothing is kept yet: each wait finds the process afresh.
+struct ProcessWatcher::Private
+{
+};
+
+ProcessWatcher::ProcessWatcher()
+    : d(std::make_unique<Private>())
+{
+}
+
+ProcessWatcher::~ProcessWatcher() = default;
+
+bool ProcessWatcher::waitForEnd(const char *name, unsigned timeoutMs)
 {
     DWORD id = 0;
     if (!findProcess(toUtf16(name ? name : ""), id))

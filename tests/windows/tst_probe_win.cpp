@@ -193,8 +193,9 @@ void waitReturnsWhenTheProcessEnds()
     const std::wstring name = uniqueName(L"Wait");
     const std::string bytes = toUtf8(name);
 
+    ProcessWatcher watcher;
     ULONGLONG start = GetTickCount64();
-    CHECK(!waitForProcessEnd(bytes.c_str(), 20000));
+    CHECK(!watcher.waitForEnd(bytes.c_str(), 20000));
     CHECK(GetTickCount64() - start < 5000);
 
     const HANDLE process = helpers.start(name);
@@ -202,14 +203,14 @@ void waitReturnsWhenTheProcessEnds()
     CHECK(waitUntil([&] { return running(name); }));
     // Still running: the wait runs its course and says it could wait.
     start = GetTickCount64();
-    CHECK(waitForProcessEnd(bytes.c_str(), 200));
+    CHECK(watcher.waitForEnd(bytes.c_str(), 200));
     CHECK(GetTickCount64() - start >= 150);
     CHECK(!hasEnded(process));
 
     const HANDLE killer = CreateThread(nullptr, 0, terminateLater, process, 0, nullptr);
     CHECK(killer != nullptr);
     start = GetTickCount64();
-    CHECK(waitForProcessEnd(bytes.c_str(), 30000));
+    CHECK(watcher.waitForEnd(bytes.c_str(), 30000));
     CHECK(GetTickCount64() - start < 10000);
     CHECK(hasEnded(process, 5000));
     if (killer) {
@@ -299,15 +300,16 @@ void repeatedCallsKeepNothing()
     const std::string absent = toUtf8(uniqueName(L"absent-and-rather-long-name"));
 
     // One round first, so that what the system makes once is counted in both.
+    ProcessWatcher watcher;
     isProcessRunning(present.c_str());
-    waitForProcessEnd(present.c_str(), 0);
+    watcher.waitForEnd(present.c_str(), 0);
     const Usage before = Usage::now();
     int wrong = 0;
     for (int i = 0; i < 2500; ++i) {
         wrong += isProcessRunning(present.c_str()) != 1;
         wrong += isProcessRunning(absent.c_str()) != 0;
-        wrong += !waitForProcessEnd(present.c_str(), 0);
-        wrong += waitForProcessEnd(absent.c_str(), 0);
+        wrong += !watcher.waitForEnd(present.c_str(), 0);
+        wrong += watcher.waitForEnd(absent.c_str(), 0);
     }
     const Usage after = Usage::now();
     before.print("before");
