@@ -312,9 +312,10 @@ bool nothingKept(const Options &options)
         for (int i = 0; i < calls / 2; ++i)
             wrong += (isProcessRunning(presentName.c_str()) != 1) + (isProcessRunning(absentName.c_str()) != 0);
     };
+    ProcessWatcher watcher;
     const auto passes = [&](int count) {
         for (int i = 0; i < count; ++i)
-            wrong += watchdog::watchPass(settings, 1) != watchdog::Pass::Restarted;
+            wrong += watchdog::watchPass(settings, watcher, 1) != watchdog::Pass::Restarted;
     };
     // First rounds of each, so that buffers made once (C library, Qt) count as before.
     probes(100);

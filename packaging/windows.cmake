@@ -50,6 +50,12 @@ install(CODE "
   file(INSTALL \${resolved} DESTINATION \"\${CMAKE_INSTALL_PREFIX}\")
 ")
 
+# MSVC's runtime, which Windows does not always carry.
+if(MSVC)
+  set(CMAKE_INSTALL_SYSTEM_RUNTIME_DESTINATION .)
+  include(InstallRequiredSystemLibraries)
+endif()
+
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(watchdog_windows_arch x86_64)
   set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")

@@ -30,6 +30,19 @@ int openDescriptors()
     return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
 }
 
+// The two ways in: the probe, and the watcher that watch mode calls.
+void addEntryPointRows()
+{
+    QTest::addColumn<bool>("throughWatcher");
+    QTest::newRow("isProcessRunning") << false;
+    QTest::newRow("ProcessWatcher") << true;
+}
+
+bool probe(bool throughWatcher, ProcessWatcher &watcher, const QByteArray &name)
+{
+    return throughWatcher ? watcher.waitForEnd(name.constData(), 0) : isProcessRunning(name.constData()) == 1;
+}
+
 QString writeScript(const QString &dir, const QString &name)
 {
     const QString path = dir + QLatin1Char('/') + name;
@@ -143,12 +156,13 @@ private slots:
         StandinFolder folder;
         const QString name = support::uniqueName(QStringLiteral("Wait"));
         const QByteArray bytes = name.toUtf8();
-        QVERIFY(!waitForProcessEnd(bytes.constData(), 10000));
+        ProcessWatcher watcher;
+        QVERIFY(!watcher.waitForEnd(bytes.constData(), 10000));
         const pid_t pid = folder.spawn(folder.add(name));
         QVERIFY(support::waitUntil([&] { return running(name); }));
 
         // Still running: the wait runs out and says it could wait.
-        QVERIFY(waitForProcessEnd(bytes.constData(), 50));
+        QVERIFY(watcher.waitForEnd(bytes.constData(), 50));
         QVERIFY(support::isAlive(pid));
 
         std::thread killer([&] {
@@ -157,7 +171,7 @@ private slots:
         });
         QElapsedTimer timer;
         timer.start();
-        QVERIFY(waitForProcessEnd(bytes.constData(), 20000));
+        QVERIFY(watcher.waitForEnd(bytes.constData(), 20000));
         QVERIFY2(timer.elapsed() < 10000, "woke by the end, not by the timeout");
         killer.join();
         QVERIFY(!support::isAlive(pid));
@@ -179,7 +193,8 @@ private slots:
         const pid_t pid = folder.spawn(script.fileName(), {go});
         QVERIFY(support::waitUntil([&] { return running(name); }));
         const int descriptors = openDescriptors();
-        QVERIFY(waitForProcessEnd(bytes.constData(), 50));
+        ProcessWatcher watcher;
+        QVERIFY(watcher.waitForEnd(bytes.constData(), 50));
 
         QFile flag(go);
         QVERIFY(flag.open(QIODevice::WriteOnly));
@@ -188,7 +203,7 @@ private slots:
         QVERIFY(support::isAlive(pid));
         QElapsedTimer timer;
         timer.start();
-        QVERIFY(!waitForProcessEnd(bytes.constData(), 20000));
+        QVERIFY(!watcher.waitForEnd(bytes.constData(), 20000));
         QVERIFY2(timer.elapsed() < 10000, "waited on a process of another name");
         QCOMPARE(openDescriptors(), descriptors);
     }
@@ -203,8 +218,7 @@ private slots:
         const QByteArray bytes = name.toUtf8();
         folder.spawn(folder.add(name));
         QVERIFY(support::waitUntil([&] { return running(name); }));
-        // Drops whatever an earlier wait kept, so that it frees no descriptor below.
-        QVERIFY(!waitForProcessEnd(support::uniqueName(QStringLiteral("none")).toUtf8().constData(), 0));
+        ProcessWatcher watcher;
 
         struct DescriptorLimit
         {
@@ -227,7 +241,7 @@ private slots:
         QVERIFY(beyond < 0 && error == EMFILE);
         QElapsedTimer timer;
         timer.start();
-        const bool waited = waitForProcessEnd(bytes.constData(), 300);
+        const bool waited = watcher.waitForEnd(bytes.constData(), 300);
         const qint64 elapsed = timer.elapsed();
         QVERIFY(waited);
         QVERIFY(elapsed >= 290);
@@ -338,8 +352,12 @@ private slots:
         QCOMPARE(othersKilled, 0);
     }
 
+    void tableChurnGivesNoFalseAnswer_data() { addEntryPointRows(); }
     void tableChurnGivesNoFalseAnswer()
     {
+        QFETCH(bool, throughWatcher);
+        ProcessWatcher watcher;
+        const auto runs = [&](const QByteArray &name) { return probe(throughWatcher, watcher, name); };
         StandinFolder folder;
         const QString present = support::uniqueName(QStringLiteral("Present"));
         folder.spawn(folder.add(present));
@@ -365,15 +383,19 @@ private slots:
         QElapsedTimer timer;
         timer.start();
         for (int i = 0; i < 300 || (started < 100 && timer.elapsed() < 60000); ++i)
-            wrong += isProcessRunning(absent.constData()) + (1 - isProcessRunning(present.toUtf8().constData()));
+            wrong += runs(absent) + !runs(present.toUtf8());
         stop = true;
         churn.join();
         QVERIFY(started >= 100);
         QCOMPARE(wrong, 0);
     }
 
+    void repeatedCallsKeepNothing_data() { addEntryPointRows(); }
     void repeatedCallsKeepNothing()
     {
+        QFETCH(bool, throughWatcher);
+        ProcessWatcher watcher;
+        const auto runs = [&](const QByteArray &name) { return probe(throughWatcher, watcher, name); };
         StandinFolder folder;
         const QString name = support::uniqueName(QStringLiteral("Leak"));
         folder.spawn(folder.add(name));
@@ -382,12 +404,13 @@ private slots:
         const QByteArray absent = support::uniqueName(QStringLiteral("absent-and-long-name")).toUtf8();
 
         // One round first, so that lazily made buffers of the C library are counted as before.
-        isProcessRunning(absent.constData());
+        runs(present);
+        runs(absent);
         const int descriptors = openDescriptors();
         const size_t heap = mallinfo2().uordblks;
         int wrong = 0;
         for (int i = 0; i < 5000; ++i)
-            wrong += (isProcessRunning(present.constData()) != 1) + (isProcessRunning(absent.constData()) != 0);
+            wrong += !runs(present) + runs(absent);
         const size_t heapAfter = mallinfo2().uordblks;
         QCOMPARE(openDescriptors(), descriptors);
         QCOMPARE(heapAfter, heap);

@@ -1,3 +1,4 @@
+#include "processprobe.h"
 #include "support.h"
 #include "watchdog.h"
 
@@ -73,6 +74,7 @@ private:
     QString m_report;
     std::unique_ptr<StandinFolder> m_folder;
     std::unique_ptr<QSettings> m_settings;
+    std::unique_ptr<ProcessWatcher> m_watcher;
 
     void configure(const QString &path)
     {
@@ -120,6 +122,7 @@ private slots:
         m_report = m_folder->path() + QStringLiteral("/report.txt");
         qputenv("STANDIN_REPORT", QFile::encodeName(m_report));
         m_settings = std::make_unique<QSettings>(m_work.filePath(QStringLiteral("sys.ini")), QSettings::IniFormat);
+        m_watcher = std::make_unique<ProcessWatcher>();
         // The directory part plays no part: the program is found by its bare name.
         configure(QStringLiteral("D:/elsewhere/") + m_name);
     }
@@ -127,6 +130,7 @@ private slots:
     void cleanup()
     {
         qunsetenv("STANDIN_REPORT");
+        m_watcher.reset();
         m_settings.reset();
         m_folder.reset();
         QVERIFY(QDir::setCurrent(m_previousDir));
@@ -135,7 +139,7 @@ private slots:
     void passRecordsStartsHoldsAndEnds()
     {
         const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
-        QCOMPARE(watchdog::watchPass(*m_settings, 500), Pass::Restarted);
+        QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 500), Pass::Restarted);
         const QDateTime after = QDateTime::currentDateTime().addSecs(1);
 
         const QStringList first = records(m_name);
@@ -152,7 +156,7 @@ private slots:
 
         // The next pass finds it gone and appends; earlier lines stay as they were.
         const QByteArray logBefore = support::readFile(kLog);
-        QCOMPARE(watchdog::watchPass(*m_settings, 100), Pass::Restarted);
+        QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 100), Pass::Restarted);
         QCOMPARE(records(m_name).size(), 2);
         QVERIFY(support::readFile(kLog).startsWith(logBefore));
         QCOMPARE(support::reportLines(m_report).size(), 2);
@@ -171,7 +175,7 @@ private slots:
             for (const QString &other : namesakes)
                 others.push_back(m_folder->spawn(m_folder->path() + QLatin1Char('/') + other));
         });
-        QCOMPARE(watchdog::watchPass(*m_settings, 1000), Pass::Restarted);
+        QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 1000), Pass::Restarted);
         starter.join();
 
         QCOMPARE(same.size(), size_t(1));
@@ -185,7 +189,7 @@ private slots:
     {
         const pid_t pid = m_folder->spawn(m_folder->path() + QLatin1Char('/') + m_name);
         QVERIFY(support::waitUntil([&] { return support::reportLines(m_report).size() == 1; }));
-        QCOMPARE(watchdog::watchPass(*m_settings, 100, 10), Pass::FoundRunning);
+        QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 100, 10), Pass::FoundRunning);
         QVERIFY(!QFile::exists(kLog));
         QCOMPARE(support::reportLines(m_report).size(), 1);
         QVERIFY(support::isAlive(pid));
@@ -197,7 +201,7 @@ private slots:
         QVERIFY(support::waitUntil([&] { return support::reportLines(m_report).size() == 1; }));
         QElapsedTimer timer;
         timer.start();
-        QCOMPARE(watchdog::watchPass(*m_settings, 100, 300), Pass::FoundRunning);
+        QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 100, 300), Pass::FoundRunning);
         QVERIFY(timer.elapsed() >= 290);
 
         // Its end wakes the pass long before the wait runs out; the next pass restarts it.
@@ -206,11 +210,11 @@ private slots:
             ::kill(pid, SIGKILL);
         });
         timer.restart();
-        QCOMPARE(watchdog::watchPass(*m_settings, 100, 20000), Pass::FoundRunning);
+        QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 100, 20000), Pass::FoundRunning);
         QVERIFY(timer.elapsed() < 10000);
         killer.join();
         QVERIFY(m_folder->reap(pid));
-        QCOMPARE(watchdog::watchPass(*m_settings, 100), Pass::Restarted);
+        QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 100), Pass::Restarted);
     }
 
     void badPathsAreTakenLiterally_data()
@@ -242,7 +246,7 @@ private slots:
             m_folder->add(name);
         configure(QStringLiteral("/opt/app/") + name);
 
-        QCOMPARE(watchdog::watchPass(*m_settings, 300), Pass::Restarted);
+        QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 300), Pass::Restarted);
         const QByteArray log = support::readFile(kLog);
         QVERIFY(log.endsWith(QByteArray("|" + name.toUtf8() + "|restart\n")));
         QCOMPARE(log.count("|restart\n"), 1);
@@ -272,9 +276,9 @@ private slots:
             QVERIFY(QDir().mkdir(kLog));
         else
             QVERIFY(QFile::link(QStringLiteral("/dev/full"), kLog));
-        QCOMPARE(watchdog::watchPass(*m_settings, 300), Pass::Restarted);
+        QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 300), Pass::Restarted);
         QCOMPARE(support::reportLines(m_report).size(), 1);
-        QCOMPARE(watchdog::watchPass(*m_settings, 300), Pass::Restarted);
+        QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 300), Pass::Restarted);
         QCOMPARE(support::reportLines(m_report).size(), 2);
         QFile::remove(kLog);
     }
@@ -329,7 +333,7 @@ private slots:
         QFETCH(bool, childSurvives);
         ScopedEnv env(knob.constData(), value);
         SilencedStdout silence;
-        QCOMPARE(watchdog::watchPass(*m_settings, 1500), Pass::Restarted);
+        QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 1500), Pass::Restarted);
 
         QCOMPARE(records(m_name).size(), 1);
         const QStringList lines = support::reportLines(m_report);
@@ -388,7 +392,7 @@ private slots:
         script.close();
         script.setPermissions(script.permissions() | QFile::ExeOwner);
         configure(QStringLiteral("/x/") + reader);
-        QCOMPARE(watchdog::watchPass(*m_settings, 500), Pass::Restarted);
+        QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 500), Pass::Restarted);
         QCOMPARE(support::reportLines(m_report), QStringList{QStringLiteral("1 command")});
     }
 };

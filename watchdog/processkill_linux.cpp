@@ -1,5 +1,6 @@
 #include "processkill.h"
 
+#include "processname.h"
 #include "procscan_linux.h"
 
 #include <QByteArray>
@@ -90,7 +91,7 @@ void terminateProcesses(const QString &imageName)
 {
     const QByteArray utf8 = imageName.toUtf8();
     const std::string_view name(utf8.constData(), std::size_t(utf8.size()));
-    if (!procscan::isPlainFileName(name))
+    if (!isPlainFileName(name))
         return;
     const auto deadline = Clock::now() + kGiveUpAfter;
     // Scan again after each round: a victim may have forked a child of the same name.

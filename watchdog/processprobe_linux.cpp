@@ -1,5 +1,6 @@
 #include "processprobe.h"
 
+#include "processname.h"
 #include "procscan_linux.h"
 
 #include <poll.h>
@@ -8,33 +9,53 @@
 #include <cerrno>
 #include <string>
 
+namespace {
+
+// The one scan of the process table, shared by the probe and the watcher:
+// whether a process named `wanted` runs. With `pidfd`, it also pins the first
+// one it can and gives its id in `pid`; one it can't pin (out of descriptors,
+// say) still counts as running.
+bool scan(procscan::ProcDir &proc, std::string_view wanted, int *pidfd = nullptr, std::string *pid = nullptr)
+{
+    bool found = false;
+    while (const char *entry = proc.next()) {
+        if (!procscan::matches(proc.fd(), entry, wanted))
+            continue;
+        if (!pidfd)
+            return true;
+        const int fd = procscan::openMatching(proc.fd(), entry, wanted);
+        if (fd >= 0) {
+            *pidfd = fd;
+            *pid = entry;
+            return true;
+        }
+        // Not pinned because it ended just now, or still there without a handle.
+        found = found || procscan::matches(proc.fd(), entry, wanted);
+    }
+    return found;
+}
+
+} // namespace
+
 int isProcessRunning(const char *name)
 {
     const std::string_view wanted(name ? name : "");
-    if (!procscan::isPlainFileName(wanted))
+    if (!isPlainFileName(wanted))
         return 0;
     procscan::ProcDir proc;
-    if (!proc.isOpen())
-        return 0;
-    while (const char *pid = proc.next()) {
-        if (procscan::matches(proc.fd(), pid, wanted))
-            return 1;
-    }
-    return 0;
+    return proc.isOpen() && scan(proc, wanted) ? 1 : 0;
 }
-
-namespace {
 
 // The process the last wait was for. Scanning the whole table costs far more
 // than the wait (every process's exe link and kernel name, caches cold after a
 // second asleep), so while that one runs under the name it is waited on again.
-struct Waited
+struct ProcessWatcher::Private
 {
     std::string name;
     std::string pid;
     int pidfd = -1;
 
-    ~Waited() { forget(); }
+    ~Private() { forget(); }
     void forget()
     {
         if (pidfd >= 0)
@@ -50,45 +71,35 @@ struct Waited
     }
 };
 
-thread_local Waited lastWaited;
+ProcessWatcher::ProcessWatcher()
+    : d(std::make_unique<Private>())
+{
+}
 
-} // namespace
+ProcessWatcher::~ProcessWatcher() = default;
 
-bool waitForProcessEnd(const char *name, unsigned timeoutMs)
+bool ProcessWatcher::waitForEnd(const char *name, unsigned timeoutMs)
 {
     const std::string_view wanted(name ? name : "");
-    if (!procscan::isPlainFileName(wanted))
+    if (!isPlainFileName(wanted))
         return false;
     procscan::ProcDir proc;
     if (!proc.isOpen())
         return false;
-    Waited &waited = lastWaited;
-    if (!waited.stillRuns(proc.fd(), wanted)) {
-        waited.forget();
-        bool runsUnwaitable = false;
-        while (const char *pid = proc.next()) {
-            if (!procscan::matches(proc.fd(), pid, wanted))
-                continue;
-            const int pidfd = procscan::openMatching(proc.fd(), pid, wanted);
-            if (pidfd >= 0) {
-                waited.name = wanted;
-                waited.pid = pid;
-                waited.pidfd = pidfd;
-                break;
-            }
-            // Still there, yet no handle on it (out of descriptors, say).
-            runsUnwaitable = runsUnwaitable || procscan::matches(proc.fd(), pid, wanted);
+    if (!d->stillRuns(proc.fd(), wanted)) {
+        d->forget();
+        if (!scan(proc, wanted, &d->pidfd, &d->pid))
+            return false;
+        if (d->pidfd < 0) {
+            poll(nullptr, 0, int(timeoutMs));
+            return true;
         }
-        if (waited.pidfd < 0) {
-            if (runsUnwaitable)
-                poll(nullptr, 0, int(timeoutMs));
-            return runsUnwaitable;
-        }
+        d->name = wanted;
     }
-    pollfd ended{waited.pidfd, POLLIN, 0};
+    pollfd ended{d->pidfd, POLLIN, 0};
     while (poll(&ended, 1, int(timeoutMs)) < 0 && errno == EINTR) {
     }
     if (ended.revents)
-        waited.forget();
+        d->forget();
     return true;
 }

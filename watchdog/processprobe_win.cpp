@@ -1,9 +1,10 @@
 #include "processprobe.h"
 
+#include "processnames_win.h"
+
 #include <windows.h>
 #include <tlhelp32.h>
 
-#include <cwchar>
 #include <string>
 
 // 556 is the record's size on 32-bit Windows; sizeof keeps 64-bit builds right too.
@@ -12,20 +13,10 @@ static_assert(sizeof(void *) != 4 || sizeof(PROCESSENTRY32W) == 556,
 
 namespace {
 
-// Empty when `utf8` is empty or not valid UTF-8; neither can name a running program.
-std::wstring toUtf16(const char *utf8)
-{
-    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
-    if (length <= 1)
-        return std::wstring();
-    std::wstring wide(std::size_t(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, &wide[0], length);
-    wide.resize(std::size_t(length - 1));
-    return wide;
-}
-
-// Whether a process named `wanted` runs; `id` receives the first one's id.
-bool findProcess(const std::wstring &wanted, DWORD &id)
+// Calls `found(id)` for each listed process named `wanted` until it returns
+// true; whether one was found. A list that can't be taken lists nothing.
+template <typename Found>
+bool forEachNamed(const std::wstring &wanted, Found found)
 {
     if (wanted.empty())
         return false;
@@ -34,37 +25,87 @@ bool findProcess(const std::wstring &wanted, DWORD &id)
         return false;
     PROCESSENTRY32W entry;
     entry.dwSize = sizeof entry;
-    bool found = false;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found;
-         more = Process32NextW(snapshot, &entry)) {
-        found = std::wcscmp(entry.szExeFile, wanted.c_str()) == 0;
-        id = entry.th32ProcessID;
+    bool done = false;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && !done; more = Process32NextW(snapshot, &entry)) {
+        if (winnames::sameName(entry.szExeFile, wanted))
+            done = found(entry.th32ProcessID);
     }
     CloseHandle(snapshot);
-    return found;
+    return done;
+}
+
+// A handle on process `id` if it still runs `wanted`. The id may have passed to
+// another process since the list was taken; the handle pins one process, and
+// its name is read through the handle, so the check is about that one.
+// `denied` tells a process that runs but may not be opened from one that is gone.
+HANDLE openNamed(DWORD id, const std::wstring &wanted, bool &denied)
+{
+    const HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+    if (!process) {
+        denied = denied || GetLastError() == ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    wchar_t path[MAX_PATH * 4];
+    DWORD size = DWORD(sizeof path / sizeof path[0]);
+    if (QueryFullProcessImageNameW(process, 0, path, &size)
+        && winnames::sameName(winnames::fileNameOf(std::wstring_view(path, size)), wanted)
+        && WaitForSingleObject(process, 0) == WAIT_TIMEOUT)
+        return process;
+    CloseHandle(process);
+    return nullptr;
 }
 
 } // namespace
 
 int isProcessRunning(const char *name)
 {
-    // Compared as Unicode: the C runtime's default locale can't represent other
-    // characters, and an empty name would match every name it failed to convert.
-    DWORD id = 0;
-    return findProcess(toUtf16(name ? name : ""), id) ? 1 : 0;
+    return forEachNamed(winnames::imageName(name ? name : ""), [](DWORD) { return true; }) ? 1 : 0;
 }
 
-bool waitForProcessEnd(const char *name, unsigned timeoutMs)
+struct ProcessWatcher::Private
 {
-    DWORD id = 0;
-    if (!findProcess(toUtf16(name ? name : ""), id))
-        return false;
-    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
-    if (!process) {
-        Sleep(timeoutMs);
-        return true;
+    std::wstring name;
+    HANDLE process = nullptr;
+
+    void forget()
+    {
+        if (process)
+            CloseHandle(process);
+        process = nullptr;
     }
-    WaitForSingleObject(process, timeoutMs);
-    CloseHandle(process);
+};
+
+ProcessWatcher::ProcessWatcher()
+    : d(new Private)
+{
+}
+
+ProcessWatcher::~ProcessWatcher()
+{
+    d->forget();
+}
+
+bool ProcessWatcher::waitForEnd(const char *name, unsigned timeoutMs)
+{
+    const std::wstring wanted = winnames::imageName(name ? name : "");
+    // A process's image never changes, so while the one kept runs, it runs under the name.
+    const bool keptRuns = d->process && d->name == wanted && WaitForSingleObject(d->process, 0) == WAIT_TIMEOUT;
+    if (!keptRuns) {
+        d->forget();
+        bool runsUnwaitable = false;
+        const bool opened = forEachNamed(wanted, [&](DWORD id) {
+            // Listed, yet no handle on it (another user's, say): it still counts as running.
+            d->process = openNamed(id, wanted, runsUnwaitable);
+            return d->process != nullptr;
+        });
+        if (!opened) {
+            if (runsUnwaitable)
+                Sleep(timeoutMs);
+            return runsUnwaitable;
+        }
+        d->name = wanted;
+    }
+    if (WaitForSingleObject(d->process, timeoutMs) != WAIT_TIMEOUT)
+        d->forget();
     return true;
 }

@@ -85,12 +85,6 @@ bool matchesByKernelName(int procFd, const char *pid, std::string_view name)
 
 } // namespace
 
-bool isPlainFileName(std::string_view name)
-{
-    return !name.empty() && name.size() <= NAME_MAX
-           && name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
-}
-
 std::string_view executableName(std::string_view exeLink)
 {
     if (exeLink.size() >= kDeletedSuffix.size()

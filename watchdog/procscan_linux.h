@@ -7,9 +7,6 @@
 // The /proc reading shared by the probe and the terminate on Linux.
 namespace procscan {
 
-// Whether `name` can be a file name at all: not empty, no "/", no NUL.
-bool isPlainFileName(std::string_view name);
-
 // Whether the process `pid` (an entry of the /proc directory open as `procFd`)
 // runs an executable called `name`: the last component of its exe link, or,
 // where that link names an interpreter or can't be read, its kernel name

@@ -43,7 +43,7 @@ void appendRestartRecord(const QString &imageName)
     out << record;
 }
 
-Pass watchPass(const QSettings &settings, unsigned long holdMs, unsigned long pollMs)
+Pass watchPass(const QSettings &settings, ProcessWatcher &watcher, unsigned long holdMs, unsigned long pollMs)
 {
     const QString imageName = imageNameOf(configuredPath(settings));
     const QByteArray name = imageName.toUtf8();
@@ -52,7 +52,7 @@ Pass watchPass(const QSettings &settings, unsigned long holdMs, unsigned long po
     // while the instance waited on before still runs. It returns as soon as that
     // one ends, or pauses if its end can't be waited for, so passes never run
     // back to back.
-    if (!name.contains('\0') && waitForProcessEnd(name.constData(), unsigned(pollMs)))
+    if (!name.contains('\0') && watcher.waitForEnd(name.constData(), unsigned(pollMs)))
         return Pass::FoundRunning;
 
     appendRestartRecord(imageName);
@@ -76,8 +76,9 @@ Pass watchPass(const QSettings &settings, unsigned long holdMs, unsigned long po
 
 void watchForever(const QSettings &settings)
 {
+    ProcessWatcher watcher;
     for (;;)
-        watchPass(settings, kHoldMs);
+        watchPass(settings, watcher, kHoldMs);
 }
 
 int runSelectionMode(QSettings &settings)

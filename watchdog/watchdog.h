@@ -2,6 +2,7 @@
 
 #include <QString>
 
+class ProcessWatcher;
 class QSettings;
 
 namespace watchdog {
@@ -29,10 +30,11 @@ enum class Pass { FoundRunning, Restarted };
 // One pass of the watch loop. When no process of the configured name runs:
 // records, starts it by its bare name with "command", holds it `holdMs`, then
 // ends every process of that name. Otherwise waits for the running one to end,
-// at most `pollMs`.
-Pass watchPass(const QSettings &settings, unsigned long holdMs, unsigned long pollMs = kPollMs);
+// at most `pollMs`, through `watcher`, which the caller keeps from pass to pass.
+Pass watchPass(const QSettings &settings, ProcessWatcher &watcher, unsigned long holdMs,
+               unsigned long pollMs = kPollMs);
 
-// Watch mode: passes for ever.
+// Watch mode: passes for ever, with one watcher for all of them.
 [[noreturn]] void watchForever(const QSettings &settings);
 
 // Selection mode: asks for the program, stores its path unless cancelled, then

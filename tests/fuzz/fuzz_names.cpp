@@ -1,3 +1,4 @@
+#include "processname.h"
 #include "procscan_linux.h"
 #include "watchdog.h"
 
@@ -55,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     require(!hasSlash(executable));
     require(link.find(executable) != std::string_view::npos);
 
-    const bool plain = procscan::isPlainFileName(name);
+    const bool plain = isPlainFileName(name);
     require(!plain || (!name.empty() && !hasSlash(name)));
 
     // A match by kernel name is a match of the whole name, or of its first 15 bytes.
