@@ -82,6 +82,8 @@ set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
 # every user gets theirs; the installer makes the installing user's, and
 # Active Setup makes each other user's at their next logon. The uninstaller
 # leaves these folders alone: they hold the users' settings and logs.
+# These texts are read twice (here and from CPackConfig.cmake), so a "\\" or a
+# quote needs escaping twice.
 set(watchdog_data_dir "Tallowbrecken Watchdog")
 set(watchdog_active_setup "Software\\\\Microsoft\\\\Active Setup\\\\Installed Components\\\\TallowbreckenWatchdog")
 set(CPACK_NSIS_CREATE_ICONS_EXTRA "
@@ -90,7 +92,7 @@ set(CPACK_NSIS_CREATE_ICONS_EXTRA "
   SetShellVarContext all
   WriteRegStr HKLM '${watchdog_active_setup}' '' 'Tallowbrecken Watchdog'
   WriteRegStr HKLM '${watchdog_active_setup}' 'Version' '${PROJECT_VERSION_MAJOR},${PROJECT_VERSION_MINOR}'
-  WriteRegExpandStr HKLM '${watchdog_active_setup}' 'StubPath' '%SystemRoot%\\\\System32\\\\cmd.exe /d /c mkdir \"%LOCALAPPDATA%\\\\${watchdog_data_dir}\"'
+  WriteRegExpandStr HKLM '${watchdog_active_setup}' 'StubPath' '%SystemRoot%\\\\System32\\\\cmd.exe /d /c mkdir \\\"%LOCALAPPDATA%\\\\${watchdog_data_dir}\\\"'
   StrCpy $OUTDIR '%LOCALAPPDATA%\\\\${watchdog_data_dir}'
   CreateShortCut '$SMPROGRAMS\\\\$STARTMENU_FOLDER\\\\Tallowbrecken Watchdog.lnk' '$INSTDIR\\\\watchdog.exe'
   SetOutPath '$INSTDIR'
