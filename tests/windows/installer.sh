@@ -88,6 +88,16 @@ check "it installs every file under C:\\$program_files\\Tallowbrecken Watchdog" 
 check "the Start-menu shortcut exists" [ -f "$shortcut" ]
 check "the user's folder exists" [ -d "$user_dir" ]
 check "the uninstaller is registered" registry_has "$uninstall_key"
+# What Active Setup runs at each other user's next logon.
+stub_path() {
+    local view
+    for view in /reg:32 /reg:64; do
+        "$wine" reg query "$active_setup_key" /v StubPath "$view" 2>/dev/null | tr -d '\r' |
+            sed -n 's/^ *StubPath  *REG_EXPAND_SZ  *//p'
+    done | head -n 1
+}
+check "Active Setup makes each other user's folder" \
+    [ "$(stub_path)" = '%SystemRoot%\System32\cmd.exe /d /c mkdir "%LOCALAPPDATA%\Tallowbrecken Watchdog"' ]
 
 # The shortcut's target and working directory, read from the link itself.
 lnk_field() {
@@ -112,7 +122,7 @@ for bit, name in ((0x4, "name"), (0x8, "relative"), (0x10, "workdir"), (0x20, "a
         raw = data[pos + 2:pos + 2 + count * width]
         fields[name] = raw.decode("utf-16-le" if unicode else "latin-1")
         pos += 2 + count * width
-print(fields.get(sys.argv[2], ""))
+print(fields.get(sys.argv[2], "").rstrip("\0"))
 EOF
 }
 if [ -f "$shortcut" ]; then
@@ -136,21 +146,23 @@ keys_to "Tallowbrecken_VRTN" xdotool key alt+F4 || say "could not close the wind
 check "closing its window ends it" wait_until 20 no_window "Tallowbrecken_VRTN"
 wine_stop
 xvfb_stop
+# The user's own file stays: the one stored above, or after a failure there, one put there.
 [ -f "$user_dir/sys.ini" ] || printf '[General]\r\nVORTELIN_PATH=C:/apps/Quillbarrow.exe\r\n' >"$user_dir/sys.ini"
 cp "$user_dir/sys.ini" "$work/sys.ini"
 
 echo "== Installer ($arch): silent uninstall"
-# "_?=" runs the uninstaller in place and waits for it; it can't remove itself then.
+# As a user's uninstall runs: it copies itself aside and removes the folder with
+# itself. Wine's server ends once that copy has ended and nothing else runs.
 status=0
-"$wine" "$installed_windows\\Uninstall.exe" /S "_?=$installed_windows" || status=$?
-check "the uninstaller succeeds" [ "$status" = 0 ]
-check "it removes every installed file" eval \
-    '[ -z "$(cd "$installed" 2>/dev/null && find . -type f ! -name Uninstall.exe)" ]'
+"$wine" "$installed_windows\\Uninstall.exe" /S || status=$?
+check "the uninstaller starts" [ "$status" = 0 ]
+check "the uninstaller ends within 2 min" timeout 120 "$wineserver" -w
+check "it removes every installed file and the folder" [ ! -e "$installed" ]
 check "it removes the shortcut and its folder" [ ! -e "$menu" ]
 check "it unregisters itself" registry_lacks "$uninstall_key"
 check "it removes the Active Setup entry" registry_lacks "$active_setup_key"
 check "it leaves the user's folder and sys.ini as they were" cmp -s "$user_dir/sys.ini" "$work/sys.ini"
-rm -rf "$installed" "$user_dir"
+rm -rf "$user_dir"
 
 [ "$failed" = 0 ] || { echo "Installer ($arch): $failed checks failed"; exit 1; }
 echo "Installer ($arch): all checks passed"
