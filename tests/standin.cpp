@@ -8,8 +8,10 @@
 //   STANDIN_FORK=same     fork a child that stays this program (reported " child")
 //   STANDIN_FORK=other    fork a child that becomes "sleep" (reported " child")
 //   STANDIN_LIFETIME=SECS end by itself after that long
+//   STANDIN_KERNEL_NAME=NAME  take NAME as its kernel name (/proc/PID/comm)
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -36,6 +38,8 @@ static void report(const char *file, int argc, char **argv, const char *suffix)
 int main(int argc, char **argv)
 {
     const char *name = std::strrchr(argv[0], '/') ? std::strrchr(argv[0], '/') + 1 : argv[0];
+    if (const char *kernelName = std::getenv("STANDIN_KERNEL_NAME"))
+        prctl(PR_SET_NAME, kernelName);
     const char *reportFile = std::getenv("STANDIN_REPORT");
     if (reportFile)
         report(reportFile, argc, argv, "");
