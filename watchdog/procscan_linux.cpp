@@ -23,9 +23,9 @@ constexpr std::size_t kKernelNameLength = 15; // TASK_COMM_LEN less its NUL
 constexpr std::string_view kDeletedSuffix = " (deleted)";
 constexpr unsigned long kKernelThreadFlag = 0x00200000; // PF_KTHREAD
 
-std::string_view lastComponent(std::string_view path)
+std::string_view lastComponent(std::string_view path, std::string_view separators = "/")
 {
-    const std::size_t slash = path.rfind('/');
+    const std::size_t slash = path.find_last_of(separators);
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
@@ -118,7 +118,9 @@ bool argumentsName(std::string_view cmdline, bool complete, std::string_view nam
         const std::size_t end = cmdline.find('\0');
         if (end == std::string_view::npos && !complete)
             return false; // cut off: its last component is unknown
-        if (lastComponent(cmdline.substr(0, end)) == name)
+        // Wine keeps the path it was given, a Windows one from a shortcut or a launcher.
+        const std::string_view argument = cmdline.substr(0, end);
+        if (lastComponent(argument) == name || lastComponent(argument, "/\\") == name)
             return true;
         if (end == std::string_view::npos)
             return false;
