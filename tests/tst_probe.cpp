@@ -172,8 +172,8 @@ private slots:
     void kernelThreadsDoNotCount()
     {
         // kthreadd is the parent of every kernel thread and has no executable.
-        QCOMPARE(QString::fromUtf8(support::readFile(QStringLiteral("/proc/2/comm"))).trimmed(),
-                 QStringLiteral("kthreadd"));
+        if (QString::fromUtf8(support::readFile(QStringLiteral("/proc/2/comm"))).trimmed() != QLatin1String("kthreadd"))
+            QSKIP("no kernel thread is visible here (a PID namespace of its own, as in a container)");
         QVERIFY(!running(QStringLiteral("kthreadd")));
     }
 

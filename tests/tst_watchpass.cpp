@@ -76,6 +76,34 @@ private:
     std::unique_ptr<QSettings> m_settings;
     std::unique_ptr<ProcessWatcher> m_watcher;
 
+    std::thread m_intruderStarter;
+    pid_t m_intruder = -1;
+
+    // Starts, during the hold, a second instance of `name` that the pass did not
+    // start, a plain one whatever knobs the pass's own has: only the terminate
+    // can end it. intruderWasEnded() tells whether it did.
+    void intrudeDuringHold(const QString &name)
+    {
+        const int reported = support::reportLines(m_report).size();
+        m_intruderStarter = std::thread([this, name, reported] {
+            // Once the pass's own instance has started, it holds.
+            if (support::waitUntil([&] { return support::reportLines(m_report).size() > reported; }))
+                m_intruder = m_folder->spawn(m_folder->path() + QLatin1Char('/') + name, {},
+                                             {QStringLiteral("STANDIN_REPORT="), QStringLiteral("STANDIN_EXIT="),
+                                              QStringLiteral("STANDIN_CRASH="), QStringLiteral("STANDIN_NO_TERM="),
+                                              QStringLiteral("STANDIN_FORK="), QStringLiteral("STANDIN_FLOOD=")});
+        });
+    }
+    bool intruderWasEnded()
+    {
+        m_intruderStarter.join();
+        const bool ended = m_intruder > 0 && !support::isAlive(m_intruder);
+        if (m_intruder > 0)
+            m_folder->end(m_intruder);
+        m_intruder = -1;
+        return ended;
+    }
+
     void configure(const QString &path)
     {
         m_settings->setValue(QStringLiteral("VORTELIN_PATH"), path);
@@ -129,6 +157,8 @@ private slots:
 
     void cleanup()
     {
+        if (m_intruderStarter.joinable())
+            intruderWasEnded();
         qunsetenv("STANDIN_REPORT");
         m_watcher.reset();
         m_settings.reset();
@@ -139,8 +169,10 @@ private slots:
     void passRecordsStartsHoldsAndEnds()
     {
         const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
+        intrudeDuringHold(m_name);
         QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 500), Pass::Restarted);
         const QDateTime after = QDateTime::currentDateTime().addSecs(1);
+        QVERIFY(intruderWasEnded());
 
         const QStringList first = records(m_name);
         QCOMPARE(first.size(), 1);
@@ -246,7 +278,11 @@ private slots:
             m_folder->add(name);
         configure(QStringLiteral("/opt/app/") + name);
 
+        if (startable)
+            intrudeDuringHold(name);
         QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 300), Pass::Restarted);
+        if (startable)
+            QVERIFY(intruderWasEnded());
         const QByteArray log = support::readFile(kLog);
         QVERIFY(log.endsWith(QByteArray("|" + name.toUtf8() + "|restart\n")));
         QCOMPARE(log.count("|restart\n"), 1);
@@ -332,8 +368,12 @@ private slots:
         QFETCH(QString, reportedAfterStart);
         QFETCH(bool, childSurvives);
         ScopedEnv env(knob.constData(), value);
-        SilencedStdout silence;
-        QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 1500), Pass::Restarted);
+        intrudeDuringHold(m_name);
+        {
+            SilencedStdout silence;
+            QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 1500), Pass::Restarted);
+        }
+        const bool intruderEnded = intruderWasEnded();
 
         QCOMPARE(records(m_name).size(), 1);
         const QStringList lines = support::reportLines(m_report);
@@ -343,10 +383,12 @@ private slots:
         if (!reportedAfterStart.isEmpty()) {
             QVERIFY(lines[1].endsWith(reportedAfterStart));
             const pid_t second = pid_t(lines[1].section(QLatin1Char(' '), 0, 0).toInt());
-            QCOMPARE(support::isAlive(second), childSurvives);
+            const bool survived = support::isAlive(second);
             // Orphans come to this process (a subreaper): end and reap them here.
             m_folder->end(second);
+            QCOMPARE(survived, childSurvives);
         }
+        QVERIFY(intruderEnded);
     }
 
     void restartLogUsesTheLocaleEncoding_data()
