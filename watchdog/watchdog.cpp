@@ -16,6 +16,13 @@
 
 namespace watchdog {
 
+namespace {
+
+// As long as the terminate waits for a process that won't die.
+constexpr int kChildGiveUpMs = 5000;
+
+} // namespace
+
 QString configuredPath(const QSettings &settings)
 {
     return settings.value(QLatin1String(kPathKey), QVariant()).toString();
@@ -66,9 +73,14 @@ Pass watchPass(const QSettings &settings, ProcessWatcher &watcher, unsigned long
     terminateProcesses(imageName);
 
     // Reap it here, whether or not the terminate reached it: no zombie, no warning.
-    if (child.state() != QProcess::NotRunning) {
+    // With no event loop the object never learns that its child ended, and kill()
+    // signals by process id, which (where Qt reaps in a SIGCHLD handler) may be
+    // another process's by now: so collect an ended child first. This also reads
+    // the start-up result, so a program that failed to start is NotRunning here.
+    if (!child.waitForFinished(0) && child.state() != QProcess::NotRunning) {
         child.kill();
-        child.waitForFinished(-1);
+        // One that can't die (stuck in the kernel) must not stop the loop.
+        child.waitForFinished(kChildGiveUpMs);
     }
     return Pass::Restarted;
 }
