@@ -8,6 +8,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileDialog>
+#include <QLocale>
 #include <QProcess>
 #include <QSettings>
 #include <QStringList>
@@ -35,8 +36,9 @@ QString imageNameOf(const QString &path)
 
 void appendRestartRecord(const QString &imageName)
 {
-    const QString record = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))
-                           + QLatin1Char('|') + imageName + QLatin1String("|restart\n");
+    // The C locale's digits: Qt 5 takes the system locale's, which may not be ASCII.
+    const QString stamp = QLocale::c().toString(QDateTime::currentDateTime(), QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    const QString record = stamp + QLatin1Char('|') + imageName + QLatin1String("|restart\n");
     QFile log{QLatin1String(kRestartLog)};
     if (!log.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
         return;
