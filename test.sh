@@ -51,7 +51,7 @@ memcheck_suite() {
     memcheck build/tests/tst_probe findsOnlyTheExactName severalInstancesAndNonAsciiNames \
             longNamesAreMatchedInFull scriptsAreMatchedByTheirOwnName zombiesDoNotCount \
             kernelThreadsDoNotCount &&
-        memcheck build/tests/tst_watchpass passRecordsStartsHoldsAndEnds \
+        memcheck build/tests/tst_watchpass restartLogFaultsLoseOnlyTheRecord \
             runningInstanceMeansNoRecordAndNoStart
 }
 
