@@ -8,8 +8,11 @@
 //   STANDIN_FORK=same     fork a child that stays this program (reported " child")
 //   STANDIN_FORK=other    fork a child that becomes "sleep" (reported " child")
 //   STANDIN_LIFETIME=SECS end by itself after that long
+//   STANDIN_KERNEL_NAME=NAME  take NAME as its kernel name (/proc/PID/comm)
+// An empty value counts as unset.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -17,6 +20,12 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+static const char *knob(const char *name)
+{
+    const char *value = std::getenv(name);
+    return value && *value ? value : nullptr;
+}
 
 static void report(const char *file, int argc, char **argv, const char *suffix)
 {
@@ -36,11 +45,13 @@ static void report(const char *file, int argc, char **argv, const char *suffix)
 int main(int argc, char **argv)
 {
     const char *name = std::strrchr(argv[0], '/') ? std::strrchr(argv[0], '/') + 1 : argv[0];
-    const char *reportFile = std::getenv("STANDIN_REPORT");
+    if (const char *kernelName = knob("STANDIN_KERNEL_NAME"))
+        prctl(PR_SET_NAME, kernelName);
+    const char *reportFile = knob("STANDIN_REPORT");
     if (reportFile)
         report(reportFile, argc, argv, "");
 
-    if (const char *flood = std::getenv("STANDIN_FLOOD")) {
+    if (const char *flood = knob("STANDIN_FLOOD")) {
         std::vector<char> block(64 * 1024, 'x');
         for (unsigned long long left = std::strtoull(flood, nullptr, 10); left > 0;) {
             const size_t n = left < block.size() ? size_t(left) : block.size();
@@ -59,11 +70,11 @@ int main(int argc, char **argv)
     }
 
     // SIGALRM's default action ends the process, wherever it waits.
-    const char *lifetimeText = std::getenv("STANDIN_LIFETIME");
+    const char *lifetimeText = knob("STANDIN_LIFETIME");
     const unsigned lifetime = lifetimeText ? unsigned(std::strtoul(lifetimeText, nullptr, 10)) : 0;
-    if (std::getenv("STANDIN_NO_TERM"))
+    if (knob("STANDIN_NO_TERM"))
         signal(SIGTERM, SIG_IGN);
-    if (const char *fork = std::getenv("STANDIN_FORK")) {
+    if (const char *fork = knob("STANDIN_FORK")) {
         const pid_t child = ::fork();
         if (child == 0) {
             if (reportFile)
@@ -75,9 +86,9 @@ int main(int argc, char **argv)
                 pause();
         }
     }
-    if (std::getenv("STANDIN_CRASH"))
+    if (knob("STANDIN_CRASH"))
         raise(SIGSEGV);
-    if (std::getenv("STANDIN_EXIT"))
+    if (knob("STANDIN_EXIT"))
         return 0;
     alarm(lifetime);
     for (;;)

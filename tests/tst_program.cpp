@@ -1,7 +1,9 @@
 #include "processkill.h"
 #include "support.h"
 
+#include <QDir>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QtTest>
 
@@ -9,6 +11,21 @@
 #include <sys/wait.h>
 
 using support::StandinFolder;
+
+namespace {
+
+// Whether the C library knows `locale` ("ar_EG.UTF-8" is listed as "ar_EG.utf8").
+bool hasLocale(const QString &locale)
+{
+    QProcess list;
+    list.start(QStringLiteral("locale"), {QStringLiteral("-a")});
+    if (!list.waitForFinished())
+        return false;
+    const QString wanted = QString(locale).replace(QStringLiteral("UTF-8"), QStringLiteral("utf8"));
+    return QString::fromLocal8Bit(list.readAllStandardOutput()).split(QLatin1Char('\n')).contains(wanted);
+}
+
+} // namespace
 
 class TestProgram : public QObject
 {
@@ -21,8 +38,17 @@ private slots:
         QCOMPARE(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     }
 
+    void watchModeRecordsAndStartsAtOnce_data()
+    {
+        QTest::addColumn<QString>("locale");
+        QTest::newRow("C locale") << QStringLiteral("C.UTF-8");
+        // Its digits are not ASCII; no program reading the log would parse them.
+        QTest::newRow("Arabic digits in the locale") << QStringLiteral("ar_EG.UTF-8");
+    }
+
     void watchModeRecordsAndStartsAtOnce()
     {
+        QFETCH(QString, locale);
         QTemporaryDir work;
         StandinFolder folder;
         const QString name = support::uniqueName(QStringLiteral("Quill"));
@@ -37,6 +63,18 @@ private slots:
         QProcess watchdog;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("STANDIN_REPORT"), report);
+        env.insert(QStringLiteral("LC_ALL"), locale);
+        if (!hasLocale(locale)) {
+            // Made here when the system lacks it, as localedef allows without root.
+            const QString made = work.filePath(QStringLiteral("locales"));
+            QDir().mkpath(made);
+            const QString language = locale.section(QLatin1Char('.'), 0, 0);
+            if (QProcess::execute(QStringLiteral("localedef"),
+                                  {QStringLiteral("-i"), language, QStringLiteral("-f"), QStringLiteral("UTF-8"),
+                                   made + QLatin1Char('/') + locale}) != 0)
+                QSKIP("the locale is missing and localedef can't make it (install the locales package)");
+            env.insert(QStringLiteral("LOCPATH"), made);
+        }
         watchdog.setProcessEnvironment(env);
         watchdog.setWorkingDirectory(work.path());
         watchdog.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -48,6 +86,9 @@ private slots:
         QThread::msleep(300);
         const QStringList records = QString::fromUtf8(support::readFile(log)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         QCOMPARE(records.size(), 1);
+        // ASCII digits, as "yyyy-MM-dd hh:mm:ss" is read everywhere, whatever the locale.
+        const QRegularExpression stamp(QStringLiteral("^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\|"));
+        QVERIFY2(stamp.match(records[0]).hasMatch(), qPrintable(records[0]));
         QVERIFY(records[0].endsWith(QLatin1Char('|') + name + QStringLiteral("|restart")));
         const QStringList started = support::reportLines(report);
         QCOMPARE(started.size(), 1);

@@ -12,9 +12,17 @@
 #endif
 
 #include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <signal.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstddef>
 
 #include <thread>
 
@@ -61,6 +69,28 @@ private:
     int m_saved;
 };
 
+// Makes waitid() on a pidfd fail as on a kernel without pidfds, so that Qt
+// reaps its children in a SIGCHLD handler, as Qt before 5.15 always does.
+bool refusePidfdWaits()
+{
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_waitid, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 3 /* P_PIDFD */, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EINVAL),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{(unsigned short)(sizeof filter / sizeof filter[0]), filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        return false;
+    // Qt's own test: a pidfd that can't be open gives EBADF only where pidfds can be waited on.
+    return syscall(__NR_waitid, 3, INT_MAX, nullptr, WEXITED | WNOHANG, nullptr) < 0 && errno == EINVAL;
+}
+
 } // namespace
 
 class TestWatchPass : public QObject
@@ -75,6 +105,34 @@ private:
     std::unique_ptr<StandinFolder> m_folder;
     std::unique_ptr<QSettings> m_settings;
     std::unique_ptr<ProcessWatcher> m_watcher;
+
+    std::thread m_intruderStarter;
+    pid_t m_intruder = -1;
+
+    // Starts, during the hold, a second instance of `name` that the pass did not
+    // start, a plain one whatever knobs the pass's own has: only the terminate
+    // can end it. intruderWasEnded() tells whether it did.
+    void intrudeDuringHold(const QString &name)
+    {
+        const int reported = support::reportLines(m_report).size();
+        m_intruderStarter = std::thread([this, name, reported] {
+            // Once the pass's own instance has started, it holds.
+            if (support::waitUntil([&] { return support::reportLines(m_report).size() > reported; }))
+                m_intruder = m_folder->spawn(m_folder->path() + QLatin1Char('/') + name, {},
+                                             {QStringLiteral("STANDIN_REPORT="), QStringLiteral("STANDIN_EXIT="),
+                                              QStringLiteral("STANDIN_CRASH="), QStringLiteral("STANDIN_NO_TERM="),
+                                              QStringLiteral("STANDIN_FORK="), QStringLiteral("STANDIN_FLOOD=")});
+        });
+    }
+    bool intruderWasEnded()
+    {
+        m_intruderStarter.join();
+        const bool ended = m_intruder > 0 && !support::isAlive(m_intruder);
+        if (m_intruder > 0)
+            m_folder->end(m_intruder);
+        m_intruder = -1;
+        return ended;
+    }
 
     void configure(const QString &path)
     {
@@ -129,6 +187,8 @@ private slots:
 
     void cleanup()
     {
+        if (m_intruderStarter.joinable())
+            intruderWasEnded();
         qunsetenv("STANDIN_REPORT");
         m_watcher.reset();
         m_settings.reset();
@@ -139,8 +199,10 @@ private slots:
     void passRecordsStartsHoldsAndEnds()
     {
         const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
+        intrudeDuringHold(m_name);
         QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 500), Pass::Restarted);
         const QDateTime after = QDateTime::currentDateTime().addSecs(1);
+        QVERIFY(intruderWasEnded());
 
         const QStringList first = records(m_name);
         QCOMPARE(first.size(), 1);
@@ -246,7 +308,11 @@ private slots:
             m_folder->add(name);
         configure(QStringLiteral("/opt/app/") + name);
 
+        if (startable)
+            intrudeDuringHold(name);
         QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 300), Pass::Restarted);
+        if (startable)
+            QVERIFY(intruderWasEnded());
         const QByteArray log = support::readFile(kLog);
         QVERIFY(log.endsWith(QByteArray("|" + name.toUtf8() + "|restart\n")));
         QCOMPARE(log.count("|restart\n"), 1);
@@ -332,8 +398,12 @@ private slots:
         QFETCH(QString, reportedAfterStart);
         QFETCH(bool, childSurvives);
         ScopedEnv env(knob.constData(), value);
-        SilencedStdout silence;
-        QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 1500), Pass::Restarted);
+        intrudeDuringHold(m_name);
+        {
+            SilencedStdout silence;
+            QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 1500), Pass::Restarted);
+        }
+        const bool intruderEnded = intruderWasEnded();
 
         QCOMPARE(records(m_name).size(), 1);
         const QStringList lines = support::reportLines(m_report);
@@ -343,10 +413,12 @@ private slots:
         if (!reportedAfterStart.isEmpty()) {
             QVERIFY(lines[1].endsWith(reportedAfterStart));
             const pid_t second = pid_t(lines[1].section(QLatin1Char(' '), 0, 0).toInt());
-            QCOMPARE(support::isAlive(second), childSurvives);
+            const bool survived = support::isAlive(second);
             // Orphans come to this process (a subreaper): end and reap them here.
             m_folder->end(second);
+            QCOMPARE(survived, childSurvives);
         }
+        QVERIFY(intruderEnded);
     }
 
     void restartLogUsesTheLocaleEncoding_data()
@@ -381,6 +453,63 @@ private slots:
         const QByteArray log = support::readFile(kLog);
         QVERIFY2(log.endsWith('|' + local + "|restart\n"), log.constData());
         QCOMPARE(log.count('\n'), 1);
+    }
+
+    void anEndedChildIsNotSignalledByItsOldId()
+    {
+        // Where Qt reaps its children as they end, the id of one that ended early
+        // is free long before the hold ends, and any process may take it. This
+        // hands it to a bystander, which must outlive the pass.
+        if (!qEnvironmentVariableIsSet("TST_WATCHPASS_SIGCHLD_REAPING")) {
+            QProcess run;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("TST_WATCHPASS_SIGCHLD_REAPING"), QStringLiteral("1"));
+            run.setProcessEnvironment(env);
+            run.setProcessChannelMode(QProcess::MergedChannels);
+            run.start(QCoreApplication::applicationFilePath(), {QStringLiteral("anEndedChildIsNotSignalledByItsOldId")});
+            QVERIFY(run.waitForFinished(60000));
+            const QByteArray output = run.readAll();
+            const int skip = output.indexOf("SKIP   :");
+            if (skip >= 0)
+                QSKIP(output.mid(skip, output.indexOf('\n', skip) - skip).constData());
+            QVERIFY2(run.exitStatus() == QProcess::NormalExit && run.exitCode() == 0, output.constData());
+            return;
+        }
+        const int lastPid = open("/proc/sys/kernel/ns_last_pid", O_WRONLY | O_CLOEXEC);
+        if (lastPid < 0)
+            QSKIP("choosing the next process id needs root");
+        const auto closeLastPid = qScopeGuard([lastPid] { close(lastPid); });
+        if (!refusePidfdWaits())
+            QSKIP("no seccomp filter to keep Qt from pidfds here");
+        const QString other = m_folder->add(support::uniqueName(QStringLiteral("Bystander")));
+        ScopedEnv exitAtOnce("STANDIN_EXIT", "1");
+        constexpr unsigned long hold = 3000;
+        pid_t freed = 0, bystander = 0;
+        bool reaped = false;
+        QElapsedTimer clock;
+        clock.start();
+        std::thread handOver([&] {
+            if (!support::waitUntil([&] { return !support::reportLines(m_report).isEmpty(); }))
+                return;
+            freed = pid_t(support::reportLines(m_report)[0].section(QLatin1Char(' '), 0, 0).toInt());
+            reaped = support::waitUntil([&] { return support::processState(freed) == 0; });
+            // Other processes may take ids meanwhile; it is tried until well before the hold ends.
+            while (reaped && bystander != freed && clock.elapsed() < qint64(hold) - 1000) {
+                if (bystander > 0)
+                    m_folder->end(bystander);
+                const QByteArray before = QByteArray::number(freed - 1);
+                if (pwrite(lastPid, before.constData(), size_t(before.size()), 0) < 0)
+                    return;
+                bystander = m_folder->spawn(other, {}, {QStringLiteral("STANDIN_EXIT="), QStringLiteral("STANDIN_REPORT=")});
+            }
+        });
+        QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, hold), Pass::Restarted);
+        handOver.join();
+        QVERIFY2(reaped, "Qt left its child unreaped: it still uses pidfds");
+        if (bystander != freed)
+            QSKIP("other processes kept taking the freed id");
+        // A signal takes a moment to land.
+        QVERIFY(!support::waitUntil([&] { return !support::isAlive(bystander); }, 1000));
     }
 
     void stdinReadsEndOfFile()

@@ -23,9 +23,9 @@ constexpr std::size_t kKernelNameLength = 15; // TASK_COMM_LEN less its NUL
 constexpr std::string_view kDeletedSuffix = " (deleted)";
 constexpr unsigned long kKernelThreadFlag = 0x00200000; // PF_KTHREAD
 
-std::string_view lastComponent(std::string_view path)
+std::string_view lastComponent(std::string_view path, std::string_view separators = "/")
 {
-    const std::size_t slash = path.rfind('/');
+    const std::size_t slash = path.find_last_of(separators);
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
@@ -64,13 +64,13 @@ bool isLiveUserProcessAt(int procFd, const char *pid)
     return n > 0 && isLiveUserProcess(std::string_view(stat, std::size_t(n)));
 }
 
-bool matchesByKernelName(int procFd, const char *pid, std::string_view name)
+bool matchesByKernelName(int procFd, const char *pid, std::string_view name, bool exeLinkRead)
 {
     char comm[32];
     const long n = readEntryFile(procFd, pid, "comm", comm, sizeof comm);
     if (n <= 0)
         return false;
-    switch (compareKernelName(std::string_view(comm, std::size_t(n)), name)) {
+    switch (compareKernelName(std::string_view(comm, std::size_t(n)), name, exeLinkRead)) {
     case KernelNameMatch::No:
         return false;
     case KernelNameMatch::IfArgumentsAgree:
@@ -93,14 +93,19 @@ std::string_view executableName(std::string_view exeLink)
     return lastComponent(exeLink);
 }
 
-KernelNameMatch compareKernelName(std::string_view comm, std::string_view name)
+KernelNameMatch compareKernelName(std::string_view comm, std::string_view name, bool exeLinkRead)
 {
     if (!comm.empty() && comm.back() == '\n')
         comm.remove_suffix(1);
     if (comm.empty())
         return KernelNameMatch::No;
-    if (comm.size() < kKernelNameLength)
-        return comm == name ? KernelNameMatch::Yes : KernelNameMatch::No;
+    // Any process can give itself any kernel name (PR_SET_NAME). Where its exe
+    // link names another file, only the arguments can tell it runs the program.
+    if (comm.size() < kKernelNameLength) {
+        if (comm != name)
+            return KernelNameMatch::No;
+        return exeLinkRead ? KernelNameMatch::IfArgumentsAgree : KernelNameMatch::Yes;
+    }
     // A kernel name of full length may be cut short: "Quillbarrow.exe" is also the
     // kernel name of "Quillbarrow.exe.old", so the arguments must confirm it.
     return comm == name.substr(0, kKernelNameLength) ? KernelNameMatch::IfArgumentsAgree
@@ -113,7 +118,9 @@ bool argumentsName(std::string_view cmdline, bool complete, std::string_view nam
         const std::size_t end = cmdline.find('\0');
         if (end == std::string_view::npos && !complete)
             return false; // cut off: its last component is unknown
-        if (lastComponent(cmdline.substr(0, end)) == name)
+        // Wine keeps the path it was given, a Windows one from a shortcut or a launcher.
+        const std::string_view argument = cmdline.substr(0, end);
+        if (lastComponent(argument) == name || lastComponent(argument, "/\\") == name)
             return true;
         if (end == std::string_view::npos)
             return false;
@@ -148,6 +155,9 @@ bool isLiveUserProcess(std::string_view stat)
 
 bool matches(int procFd, const char *pid, std::string_view name)
 {
+    // No file on Linux has a longer name, so no process runs one.
+    if (name.size() > NAME_MAX)
+        return false;
     char exe[PATH_MAX + 1];
     char path[64];
     std::snprintf(path, sizeof path, "%s/exe", pid);
@@ -158,7 +168,7 @@ bool matches(int procFd, const char *pid, std::string_view name)
     } else if (n < 0 && errno != EACCES && errno != EPERM) {
         return false; // ended, a zombie or a kernel thread: none has an executable
     }
-    return matchesByKernelName(procFd, pid, name);
+    return matchesByKernelName(procFd, pid, name, n >= 0);
 }
 
 int openMatching(int procFd, const char *pid, std::string_view name)

@@ -8,9 +8,11 @@
 namespace procscan {
 
 // Whether the process `pid` (an entry of the /proc directory open as `procFd`)
-// runs an executable called `name`: the last component of its exe link, or,
-// where that link names an interpreter or can't be read, its kernel name
-// confirmed by its first or second argument. Zombies and kernel threads never do.
+// runs an executable called `name`: the last component of its exe link; or,
+// where that link names another file (an interpreter, Wine's loader), its
+// kernel name confirmed by its first or second argument; or, where the link
+// can't be read, its kernel name (confirmed by the arguments when it may be cut
+// short). Zombies and kernel threads never do.
 bool matches(int procFd, const char *pid, std::string_view name);
 
 // The decisions on what /proc says, apart from reading it.
@@ -19,13 +21,16 @@ bool matches(int procFd, const char *pid, std::string_view name);
 std::string_view executableName(std::string_view exeLink);
 
 enum class KernelNameMatch { No, Yes, IfArgumentsAgree };
-// Whether a kernel name (/proc/PID/comm) stands for `name`. One of the full
-// 15 bytes may be cut short, so then the arguments must agree.
-KernelNameMatch compareKernelName(std::string_view comm, std::string_view name);
+// Whether a kernel name (/proc/PID/comm) stands for `name`. Alone it decides
+// only for a process whose exe link can't be read; one of the full 15 bytes may
+// be cut short. Otherwise the arguments must agree.
+KernelNameMatch compareKernelName(std::string_view comm, std::string_view name, bool exeLinkRead);
 
 // Whether the last component of the first or second argument of `cmdline`
-// (/proc/PID/cmdline, maybe cut off unless `complete`) is `name`. A script
-// started through its "#!" line runs as `interpreter script`.
+// (/proc/PID/cmdline, maybe cut off unless `complete`) is `name`, taking "\"
+// as a separator too. A script started through its "#!" line runs as
+// `interpreter script`; a Windows program under Wine has the path Wine was
+// given, Unix or Windows, as its first argument.
 bool argumentsName(std::string_view cmdline, bool complete, std::string_view name);
 
 // Whether /proc/PID/stat describes a process that is neither a zombie nor a kernel thread.

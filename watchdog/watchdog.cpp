@@ -9,6 +9,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileDialog>
+#include <QLocale>
 #include <QProcess>
 #include <QSettings>
 #include <QStringList>
@@ -16,6 +17,13 @@
 #include <QThread>
 
 namespace watchdog {
+
+namespace {
+
+// As long as the terminate waits for a process that won't die.
+constexpr int kChildGiveUpMs = 5000;
+
+} // namespace
 
 QString configuredPath(const QSettings &settings)
 {
@@ -29,8 +37,9 @@ QString imageNameOf(const QString &path)
 
 void appendRestartRecord(const QString &imageName)
 {
-    const QString record = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))
-                           + QLatin1Char('|') + imageName + QLatin1String("|restart\n");
+    // The C locale's digits: Qt 5 takes the system locale's, which may not be ASCII.
+    const QString stamp = QLocale::c().toString(QDateTime::currentDateTime(), QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    const QString record = stamp + QLatin1Char('|') + imageName + QLatin1String("|restart\n");
     QFile log{QLatin1String(kRestartLog)};
     if (!openForAppend(log))
         return;
@@ -67,9 +76,14 @@ Pass watchPass(const QSettings &settings, ProcessWatcher &watcher, unsigned long
     terminateProcesses(imageName);
 
     // Reap it here, whether or not the terminate reached it: no zombie, no warning.
-    if (child.state() != QProcess::NotRunning) {
+    // With no event loop the object never learns that its child ended, and kill()
+    // signals by process id, which (where Qt reaps in a SIGCHLD handler) may be
+    // another process's by now: so collect an ended child first. This also reads
+    // the start-up result, so a program that failed to start is NotRunning here.
+    if (!child.waitForFinished(0) && child.state() != QProcess::NotRunning) {
         child.kill();
-        child.waitForFinished(-1);
+        // One that can't die (stuck in the kernel) must not stop the loop.
+        child.waitForFinished(kChildGiveUpMs);
     }
     return Pass::Restarted;
 }

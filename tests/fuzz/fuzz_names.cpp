@@ -63,15 +63,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::string_view kernelName = comm;
     if (!kernelName.empty() && kernelName.back() == '\n')
         kernelName.remove_suffix(1);
-    switch (procscan::compareKernelName(comm, name)) {
-    case procscan::KernelNameMatch::Yes:
-        require(name.size() < 15 && kernelName == name);
-        break;
-    case procscan::KernelNameMatch::IfArgumentsAgree:
-        require(name.size() >= 15 && name.substr(0, kernelName.size()) == kernelName);
-        break;
-    case procscan::KernelNameMatch::No:
-        break;
+    for (const bool exeLinkRead : {false, true}) {
+        switch (procscan::compareKernelName(comm, name, exeLinkRead)) {
+        case procscan::KernelNameMatch::Yes:
+            require(!exeLinkRead && name.size() < 15 && kernelName == name);
+            break;
+        case procscan::KernelNameMatch::IfArgumentsAgree:
+            require((name.size() >= 15 || exeLinkRead) && name.substr(0, kernelName.size()) == kernelName);
+            break;
+        case procscan::KernelNameMatch::No:
+            break;
+        }
     }
 
     for (const bool complete : {true, false}) {
