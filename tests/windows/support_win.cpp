@@ -3,6 +3,10 @@
 #include <QDir>
 #include <QElapsedTimer>
 
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
 namespace support {
 
 QString uniqueTag()
@@ -26,6 +30,12 @@ bool waitUntil(const std::function<bool()> &done, int timeoutMs)
 bool hasEnded(HANDLE process, DWORD timeoutMs)
 {
     return WaitForSingleObject(process, timeoutMs) == WAIT_OBJECT_0;
+}
+
+bool runsUnderWine()
+{
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
 }
 
 bool isRunning(DWORD pid)
@@ -52,6 +62,29 @@ HANDLE startProgram(const QString &path, const QString &arguments)
     return info.hProcess;
 }
 
+Later::Later(DWORD delayMs, std::function<void()> work)
+    : m_delayMs(delayMs)
+    , m_work(std::move(work))
+    , m_thread(CreateThread(nullptr, 0, run, this, 0, nullptr))
+{
+}
+
+Later::~Later()
+{
+    if (m_thread) {
+        WaitForSingleObject(m_thread, INFINITE);
+        CloseHandle(m_thread);
+    }
+}
+
+DWORD WINAPI Later::run(void *self)
+{
+    Later *const later = static_cast<Later *>(self);
+    Sleep(later->m_delayMs);
+    later->m_work();
+    return 0;
+}
+
 ProcessJob::ProcessJob()
     : m_job(CreateJobObjectW(nullptr, nullptr))
 {
@@ -63,8 +96,9 @@ ProcessJob::ProcessJob()
 
 ProcessJob::~ProcessJob()
 {
-    if (m_job)
-        CloseHandle(m_job);
+    // The handle is left to close with this process: closing it would end this
+    // process too, a member of the job (and Wine's server crashes then).
+    endOthers();
 }
 
 DWORD ProcessJob::processesStarted() const
@@ -76,18 +110,19 @@ DWORD ProcessJob::processesStarted() const
 
 void ProcessJob::endOthers()
 {
-    struct
-    {
-        JOBOBJECT_BASIC_PROCESS_ID_LIST list;
-        ULONG_PTR more[255];
-    } ids{};
-    if (!QueryInformationJobObject(m_job, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr))
+    // The list's header, then its ids; read by offset, past the one id the struct declares.
+    std::vector<ULONG_PTR> buffer(1024);
+    auto *const list = reinterpret_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST *>(buffer.data());
+    if (!QueryInformationJobObject(m_job, JobObjectBasicProcessIdList, list, DWORD(buffer.size() * sizeof(ULONG_PTR)),
+                                   nullptr))
         return;
-    for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList; ++i) {
-        const DWORD pid = DWORD(ids.list.ProcessIdList[i]);
+    const char *const ids = reinterpret_cast<const char *>(list) + offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, ProcessIdList);
+    for (DWORD i = 0; i < list->NumberOfProcessIdsInList; ++i) {
+        ULONG_PTR pid = 0;
+        std::memcpy(&pid, ids + i * sizeof pid, sizeof pid);
         if (pid == GetCurrentProcessId())
             continue;
-        if (const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid)) {
+        if (const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, DWORD(pid))) {
             TerminateProcess(process, 1);
             WaitForSingleObject(process, 5000);
             CloseHandle(process);
