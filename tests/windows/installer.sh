@@ -137,8 +137,9 @@ xvfb_start "$work"
 mkdir -p "$apps"
 cp "$helper" "$apps/Quillbarrow.exe"
 "$wine" start "$(printf '%s' "C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Tallowbrecken Watchdog\\Tallowbrecken Watchdog.lnk")" || true
-check "it reaches selection mode" wait_until 60 window_named "选择程序"
-{ keys_to "选择程序" xdotool type --delay 30 'C:\apps\Quillbarrow.exe' &&
+check "it reaches selection mode" wait_until 60 has_window "选择程序"
+{ keys_to "选择程序" xdotool key Home shift+End &&
+    keys_to "选择程序" xdotool type --delay 30 'C:\apps\Quillbarrow.exe' &&
     keys_to "选择程序" xdotool key Return; } || say "could not type into the dialog"
 stored() { tr -d '\r' <"$user_dir/sys.ini" | grep -qx 'VORTELIN_PATH=C:/apps/Quillbarrow.exe'; }
 check "it runs in the user's folder: sys.ini is stored there" wait_until 20 stored

@@ -61,9 +61,11 @@ echo "== watchdog.exe ($arch): selection mode, a typed path"
 dir="$work/chosen"
 mkdir "$dir"
 start_watchdog "$dir"
-check "the dialog \"选择程序\" appears" wait_until 60 window_named "选择程序"
-check "the window \"Tallowbrecken_VRTN\" is there" window_named "Tallowbrecken_VRTN"
-{ keys_to "选择程序" xdotool type --delay 30 'C:\apps\Quillbarrow.exe' &&
+check "the dialog \"选择程序\" appears" wait_until 60 has_window "选择程序"
+check "the window \"Tallowbrecken_VRTN\" is there" has_window "Tallowbrecken_VRTN"
+# The file name box holds a suggestion: it is replaced.
+{ keys_to "选择程序" xdotool key Home shift+End &&
+    keys_to "选择程序" xdotool type --delay 30 'C:\apps\Quillbarrow.exe' &&
     keys_to "选择程序" xdotool key Return; } || say "could not type into the dialog"
 check "the chosen path is stored with forward slashes" wait_until 20 stored_path_is "$dir" "C:/apps/Quillbarrow.exe"
 check "the dialog closes" wait_until 10 no_window "选择程序"
@@ -76,7 +78,7 @@ echo "== watchdog.exe ($arch): selection mode, cancelled"
 dir="$work/cancelled"
 mkdir "$dir"
 start_watchdog "$dir"
-check "the dialog appears" wait_until 60 window_named "选择程序"
+check "the dialog appears" wait_until 60 has_window "选择程序"
 keys_to "选择程序" xdotool key Escape || say "could not press Escape in the dialog"
 check "Escape closes the dialog" wait_until 10 no_window "选择程序"
 sleep 1

@@ -89,10 +89,10 @@ xvfb_stop() {
     fi
 }
 
-# The X window whose whole title is $1 (as a regular expression's text), if any.
+# The shown X window whose whole title is $1 (as a regular expression's text), if any.
 window_named() {
     local id
-    for id in $(xdotool search --name "$1" 2>/dev/null); do
+    for id in $(xdotool search --onlyvisible --name "$1" 2>/dev/null); do
         if [ "$(xdotool getwindowname "$id" 2>/dev/null)" = "$1" ]; then
             echo "$id"
             return 0
@@ -101,7 +101,8 @@ window_named() {
     return 1
 }
 
-no_window() { ! window_named "$1" >/dev/null; }
+has_window() { window_named "$1" >/dev/null; }
+no_window() { ! has_window "$1"; }
 
 # Keys for the window named $1: Wine lets the focused window have them.
 keys_to() {
