@@ -25,7 +25,25 @@ if(MINGW)
   execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libstdc++-6.dll
                   OUTPUT_VARIABLE libstdcxx OUTPUT_STRIP_TRAILING_WHITESPACE)
   get_filename_component(mingw_runtime_dir "${libstdcxx}" DIRECTORY)
-  list(APPEND runtime_dirs "${mingw_runtime_dir}" "${CMAKE_FIND_ROOT_PATH}/lib")
+  list(APPEND runtime_dirs "${mingw_runtime_dir}")
+endif()
+if(NOT CMAKE_HOST_WIN32)
+  # CMake looks a PE file's DLLs up by their lower-case names, which a Linux
+  # file system tells apart from "Qt5Core.dll": offer them under those names too.
+  set(lowered_dir "${CMAKE_CURRENT_BINARY_DIR}/runtime-dlls")
+  file(REMOVE_RECURSE "${lowered_dir}")
+  file(MAKE_DIRECTORY "${lowered_dir}")
+  foreach(dir IN LISTS runtime_dirs)
+    file(GLOB dlls "${dir}/*.dll")
+    foreach(dll IN LISTS dlls)
+      get_filename_component(name "${dll}" NAME)
+      string(TOLOWER "${name}" name)
+      if(NOT EXISTS "${lowered_dir}/${name}")
+        file(CREATE_LINK "${dll}" "${lowered_dir}/${name}" SYMBOLIC)
+      endif()
+    endforeach()
+  endforeach()
+  set(runtime_dirs "${lowered_dir}")
 endif()
 
 install(CODE "
@@ -37,17 +55,26 @@ install(CODE "
   file(GET_RUNTIME_DEPENDENCIES
     EXECUTABLES \"\${CMAKE_INSTALL_PREFIX}/watchdog.exe\"
     MODULES \${watchdog_plugins}
-    DIRECTORIES ${runtime_dirs}
+    DIRECTORIES \"${runtime_dirs}\"
     RESOLVED_DEPENDENCIES_VAR resolved
     UNRESOLVED_DEPENDENCIES_VAR unresolved
     PRE_EXCLUDE_REGEXES \"^api-ms-\" \"^ext-ms-\"
     POST_EXCLUDE_REGEXES \"[/\\\\\\\\][Ss]ystem32[/\\\\\\\\]\" \"[/\\\\\\\\][Ss]ys[Ww][Oo][Ww]64[/\\\\\\\\]\")
   foreach(dll IN LISTS unresolved)
-    if(dll MATCHES \"^(Qt|lib)\")
+    if(dll MATCHES \"^([Qq][Tt]|lib)\")
       message(FATAL_ERROR \"\${dll} is needed but was not found in ${runtime_dirs}\")
     endif()
   endforeach()
-  file(INSTALL \${resolved} DESTINATION \"\${CMAKE_INSTALL_PREFIX}\")
+  # Under their own names, not the links'; stripped when asked (Debian's
+  # libstdc++-6.dll carries 20 MB of debugging data).
+  foreach(dll IN LISTS resolved)
+    get_filename_component(dll \"\${dll}\" REALPATH)
+    file(INSTALL \"\${dll}\" DESTINATION \"\${CMAKE_INSTALL_PREFIX}\")
+    get_filename_component(name \"\${dll}\" NAME)
+    if(CMAKE_INSTALL_DO_STRIP AND EXISTS \"${CMAKE_STRIP}\")
+      execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded \"\${CMAKE_INSTALL_PREFIX}/\${name}\")
+    endif()
+  endforeach()
 ")
 
 # MSVC's runtime, which Windows does not always carry.
