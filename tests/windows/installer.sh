@@ -36,7 +36,8 @@ apps="$drive_c/apps"
 cleanup() {
     wine_stop
     xvfb_stop
-    rm -rf "$work" "$apps"
+    # With the copies that the uninstaller runs from.
+    rm -rf "$work" "$apps" "$drive_c"/users/*/Temp/~nsu*.tmp
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM

@@ -42,10 +42,17 @@ wine_prefix() {
     say "== Wine prefix made in $((SECONDS - start)) s"
 }
 
-# Ends every process of the prefix, and its server.
+# Ends every process of the prefix, and its server. Processes whose server
+# crashed are out of its reach: they are found by the prefix they carry.
 wine_stop() {
     "$wineserver" -k >/dev/null 2>&1 || true
     "$wineserver" -w >/dev/null 2>&1 || true
+    local pid
+    for pid in $(grep -lsxF "WINEPREFIX=$WINEPREFIX" -z /proc/[0-9]*/environ | cut -d/ -f3); do
+        case "$(readlink "/proc/$pid/exe")" in
+            /usr/lib/wine/* | */wine*-preloader | */wineserver*) kill -9 "$pid" 2>/dev/null || true ;;
+        esac
+    done
 }
 
 # A Windows path for a Unix one (Wine maps / to Z:).
