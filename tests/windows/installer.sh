@@ -130,8 +130,9 @@ EOF
 if [ -f "$shortcut" ]; then
     check "the shortcut's working directory is %LOCALAPPDATA%\\Tallowbrecken Watchdog, unexpanded" \
         [ "$(lnk_field workdir)" = '%LOCALAPPDATA%\Tallowbrecken Watchdog' ]
-    check "the shortcut starts the installed watchdog.exe" \
-        eval '[ "$(lnk_field target | tr A-Z a-z)" = "$(printf %s "$installed_windows\\watchdog.exe" | tr A-Z a-z)" ]'
+    # Windows paths ignore case.
+    starts_installed() { [ "$(lnk_field target | tr A-Z a-z)" = "$(printf %s "$installed_windows\\watchdog.exe" | tr A-Z a-z)" ]; }
+    check "the shortcut starts the installed watchdog.exe" starts_installed
 fi
 
 echo "== Installer ($arch): the installed program, started from its shortcut"

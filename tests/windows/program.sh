@@ -41,9 +41,10 @@ start_watchdog() {
     watchdog_pid=$!
 }
 watchdog_runs() { kill -0 "$watchdog_pid" 2>/dev/null; }
+watchdog_gone() { ! watchdog_runs; }
 # Waits for it to end; fails if it doesn't in time or ends with an error.
 watchdog_ends() {
-    wait_until 20 eval '! watchdog_runs' || return 1
+    wait_until 20 watchdog_gone || return 1
     wait "$watchdog_pid"
 }
 
@@ -53,6 +54,7 @@ stored_path() {
     [ -f "$1/sys.ini" ] && tr -d '\r' <"$1/sys.ini" | sed -n 's/^VORTELIN_PATH=//p'
 }
 stored_path_is() { [ "$(stored_path "$1")" = "$2" ]; }
+nothing_stored() { [ -z "$(stored_path "$1")" ]; }
 
 mkdir -p "$apps"
 cp "$helper" "$apps/Quillbarrow.exe"
@@ -83,7 +85,7 @@ keys_to "选择程序" xdotool key Escape || say "could not press Escape in the 
 check "Escape closes the dialog" wait_until 10 no_window "选择程序"
 sleep 1
 check "the program waits for its window to be closed" watchdog_runs
-check "nothing is stored" eval '[ -z "$(stored_path "$dir")" ]'
+check "nothing is stored" nothing_stored "$dir"
 close_window "Tallowbrecken_VRTN"
 check "closing the window ends the program, with success" watchdog_ends
 
@@ -106,9 +108,12 @@ if [ -n "$started" ]; then
     check "it is started with the one argument \"command\"" \
         [ "$(tail -n +3 "$started")" = "command" ]
 fi
-record='^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\|Quillbarrow\.exe\|restart'$'\r''$'
-check "one record, with CR LF" eval \
-    '[ "$(wc -l <"$dir/restart_vortelin_recored.txt")" = 1 ] && grep -Eq "$record" "$dir/restart_vortelin_recored.txt"'
+one_record() {
+    local log="$dir/restart_vortelin_recored.txt"
+    local record='^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\|Quillbarrow\.exe\|restart'$'\r''$'
+    [ "$(wc -l <"$log")" = 1 ] && grep -Eq "$record" "$log"
+}
+check "one record, with CR LF" one_record
 check "no dialog in watch mode" no_window "选择程序"
 check "the watchdog keeps running through the hold" watchdog_runs
 

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the Windows stage's scripts: Wine in a private prefix, a private
 # X display, and polling with a deadline. Needs $root, the repository.
 
