@@ -18,7 +18,7 @@ root="$(cd "$(dirname "$0")/../.." && pwd)"
 
 dist="$root/dist/windows-$arch"
 setup="$(ls "$root"/dist/tallowbrecken-watchdog-*-windows-"$arch"-setup.exe 2>/dev/null | tail -n 1)"
-helper="$root/build-wintest-$arch/tests/windows/probe_helper.exe"
+helper="$root/build-windows-$arch/tests/windows/probe_helper.exe"
 for file in "$setup" "$dist/watchdog.exe" "$helper"; do
     [ -f "$file" ] || { say "${file:-the installer} is missing: run tests/windows/run.sh $arch"; exit 1; }
 done
@@ -33,17 +33,9 @@ shortcut="$menu/Tallowbrecken Watchdog.lnk"
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tallowbrecken Watchdog'
 active_setup_key='HKLM\Software\Microsoft\Active Setup\Installed Components\TallowbreckenWatchdog'
 apps="$drive_c/apps"
-cleanup() {
-    wine_stop
-    xvfb_stop
-    rm -rf "$work" "$apps"
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM
-wine_stop
 # The display first: Wine's desktop, made by the first process that needs one,
 # serves every later process of the session.
-xvfb_start "$work"
+wine_session "$work" "$apps"
 
 
 # Both registry views: a 32-bit installer may write to either.
