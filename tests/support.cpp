@@ -25,17 +25,6 @@ QString uniqueName(const QString &stem, const QString &suffix)
            + QString::number(QRandomGenerator::global()->bounded(1000000)) + suffix;
 }
 
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QThread::msleep(10);
-    }
-    return true;
-}
 
 char processState(pid_t pid)
 {

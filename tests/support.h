@@ -1,5 +1,7 @@
 #pragma once
 
+#include "waituntil.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -15,9 +17,6 @@ namespace support {
 
 // A file name no other process on the machine has, so tests touch only their own.
 QString uniqueName(const QString &stem, const QString &suffix = QStringLiteral(".exe"));
-
-// Polls `done` every 10 ms until it holds or `timeoutMs` passes.
-bool waitUntil(const std::function<bool()> &done, int timeoutMs = 5000);
 
 // 'R', 'S', 'Z', ... from /proc/PID/stat; 0 when there is no such process.
 char processState(pid_t pid);

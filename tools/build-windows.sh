@@ -4,14 +4,16 @@
 #   dist/windows-ARCH/                                         the program and all it needs
 #   dist/tallowbrecken-watchdog-VERSION-windows-ARCH.zip       that folder
 #   dist/tallowbrecken-watchdog-VERSION-windows-ARCH-setup.exe an installer
-# Usage: tools/build-windows.sh i686|x86_64
+# Usage: tools/build-windows.sh i686|x86_64 [more cmake options]
+# (tests/windows/run.sh adds the Windows tests to the same build that way.)
 set -euo pipefail
 arch="${1:-}"
 case "$arch" in
     i686) mingw=g++-mingw-w64-i686 ;;
     x86_64) mingw=g++-mingw-w64-x86-64 ;;
-    *) echo "usage: $0 i686|x86_64" >&2; exit 2 ;;
+    *) echo "usage: $0 i686|x86_64 [cmake options]" >&2; exit 2 ;;
 esac
+shift
 cd "$(dirname "$0")/.."
 root=$PWD
 # The cross compiler, NSIS for the installer, and dpkg-dev for Debian's Qt source.
@@ -23,7 +25,7 @@ build="build-windows-$arch"
 echo "== Building watchdog.exe for $arch with the Qt in $qt"
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/tests/windows/mingw.cmake" \
     -DMINGW_ARCH="$arch" -DWATCHDOG_WINDOWS_QT="$qt" -DWATCHDOG_QT_MAJOR=5 \
-    -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DWATCHDOG_BENCH=OFF
+    -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DWATCHDOG_BENCH=OFF "$@"
 cmake --build "$build" --parallel "$(nproc)"
 
 echo "== Filling dist/windows-$arch and packing it"

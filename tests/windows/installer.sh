@@ -18,7 +18,7 @@ root="$(cd "$(dirname "$0")/../.." && pwd)"
 
 dist="$root/dist/windows-$arch"
 setup="$(ls "$root"/dist/tallowbrecken-watchdog-*-windows-"$arch"-setup.exe 2>/dev/null | tail -n 1)"
-helper="$root/build-wintest-$arch/tests/windows/probe_helper.exe"
+helper="$root/build-windows-$arch/tests/windows/probe_helper.exe"
 for file in "$setup" "$dist/watchdog.exe" "$helper"; do
     [ -f "$file" ] || { say "${file:-the installer} is missing: run tests/windows/run.sh $arch"; exit 1; }
 done
@@ -33,19 +33,9 @@ shortcut="$menu/Tallowbrecken Watchdog.lnk"
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tallowbrecken Watchdog'
 active_setup_key='HKLM\Software\Microsoft\Active Setup\Installed Components\TallowbreckenWatchdog'
 apps="$drive_c/apps"
-cleanup() {
-    wine_stop
-    xvfb_stop
-    # With the copies that the uninstaller runs from.
-    rm -rf "$work" "$apps" "$drive_c"/users/*/Temp/~nsu*.tmp
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM
-wine_stop
 # The display first: Wine's desktop, made by the first process that needs one,
 # serves every later process of the session.
-xvfb_start "$work"
-
+wine_session "$work" "$apps"
 
 # Both registry views: a 32-bit installer may write to either.
 registry_has() {
@@ -160,6 +150,8 @@ status=0
 check "the uninstaller starts" [ "$status" = 0 ]
 check "the uninstaller ends within 2 min" timeout 120 "$wineserver" -w
 check "it removes every installed file and the folder" [ ! -e "$installed" ]
+# The copies that the uninstaller ran from, which Windows would remove at the next start.
+rm -rf "$drive_c"/users/*/Temp/~nsu*.tmp
 check "it removes the shortcut and its folder" [ ! -e "$menu" ]
 check "it unregisters itself" registry_lacks "$uninstall_key"
 check "it removes the Active Setup entry" registry_lacks "$active_setup_key"

@@ -15,7 +15,7 @@ root="$(cd "$(dirname "$0")/../.." && pwd)"
 . "$root/tests/windows/wine.sh"
 
 program="$root/dist/windows-$arch/watchdog.exe"
-helper="$root/build-wintest-$arch/tests/windows/probe_helper.exe"
+helper="$root/build-windows-$arch/tests/windows/probe_helper.exe"
 for file in "$program" "$helper"; do
     [ -f "$file" ] || { say "$file is missing: run tests/windows/run.sh $arch"; exit 1; }
 done
@@ -23,15 +23,7 @@ wine_prefix
 
 work="$(mktemp -d "$root/build-wine/program-$arch.XXXXXX")"
 apps="$WINEPREFIX/drive_c/apps"
-cleanup() {
-    wine_stop
-    xvfb_stop
-    rm -rf "$work" "$apps"
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM
-wine_stop
-xvfb_start "$work"
+wine_session "$work" "$apps"
 
 
 # Starts watchdog.exe in the folder $1, as a double click in it would.

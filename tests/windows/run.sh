@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows stage. For each target (x86_64 and i686 unless named) it builds
 # watchdog.exe with its ZIP and installer (tools/build-windows.sh, into dist/)
-# and the Windows tests (build-wintest-ARCH/), then runs under Wine, in a
+# and the Windows tests, all in build-windows-ARCH/, then runs under Wine, in a
 # private prefix (build-wine/prefix, made once): the test suites through CTest,
 # the real program (program.sh) and the installer (installer.sh). Every Wine
 # process of the prefix is ended at the end, however the stage ends.
@@ -41,24 +41,18 @@ step() {
 }
 
 build() {
-    local arch="$1" qt
-    say "Building watchdog.exe, its ZIP and its installer for $arch: about 2 min"
-    say "(Qt for Windows is built first when it is not cached yet: about 15 min)"
-    tools/build-windows.sh "$arch" || return 1
-    qt="$(tools/build-qt-windows.sh "$arch" | tail -n 1)"
-    say "Building the Windows tests for $arch in build-wintest-$arch: about 1 min"
-    cmake -S . -B "build-wintest-$arch" -DCMAKE_TOOLCHAIN_FILE="$root/tests/windows/mingw.cmake" \
-        -DMINGW_ARCH="$arch" -DWATCHDOG_WINDOWS_QT="$qt" -DWATCHDOG_QT_MAJOR=5 \
-        -DBUILD_TESTING=ON -DWATCHDOG_BENCH=OFF \
-        -DCMAKE_CROSSCOMPILING_EMULATOR="$wine" -DWATCHDOG_WINEPREFIX="$WINEPREFIX" >/dev/null &&
-        cmake --build "build-wintest-$arch" --parallel "$(nproc)"
+    local arch="$1"
+    say "Building watchdog.exe, its ZIP, its installer and the Windows tests for $arch: about 2 min"
+    say "(Qt for Windows is built first when it is not cached yet: about 25 min)"
+    tools/build-windows.sh "$arch" -DBUILD_TESTING=ON \
+        -DCMAKE_CROSSCOMPILING_EMULATOR="$wine" -DWATCHDOG_WINEPREFIX="$WINEPREFIX"
 }
 
 suites() {
     say "Running the Windows test suites under $("$wine" --version): about 1 min"
     local status=0
     wine_prefix || return 1
-    (cd "build-wintest-$1" && ctest --output-on-failure --timeout 300 </dev/null) || status=$?
+    (cd "build-windows-$1" && ctest --output-on-failure --timeout 300 </dev/null) || status=$?
     wine_stop
     return "$status"
 }

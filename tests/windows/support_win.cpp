@@ -15,17 +15,6 @@ QString uniqueTag()
     return QString::number(GetCurrentProcessId()) + QLatin1Char('-') + QString::number(++serial);
 }
 
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        Sleep(10);
-    }
-    return true;
-}
 
 bool hasEnded(HANDLE process, DWORD timeoutMs)
 {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "../waituntil.h"
+
 #include <QString>
 
 #include <windows.h>
@@ -11,9 +13,6 @@ namespace support {
 
 // A tag no other process has, so that each case sees only its own names.
 QString uniqueTag();
-
-// Polls `done` every 10 ms until it holds or `timeoutMs` passes.
-bool waitUntil(const std::function<bool()> &done, int timeoutMs = 10000);
 
 bool hasEnded(HANDLE process, DWORD timeoutMs = 0);
 

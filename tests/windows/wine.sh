@@ -97,6 +97,17 @@ xvfb_stop() {
     fi
 }
 
+# For a script that runs the program on a display: no Wine process of the
+# prefix left from before, an X server in the folder $1, and on exit both
+# ended and the folders named ($1 and any more) removed.
+wine_session() {
+    session_folders=("$@")
+    trap 'wine_stop; xvfb_stop; rm -rf "${session_folders[@]}"' EXIT
+    trap 'exit 1' INT TERM
+    wine_stop
+    xvfb_start "$1"
+}
+
 # The shown X window whose whole title is $1 (as a regular expression's text), if any.
 window_named() {
     local id
