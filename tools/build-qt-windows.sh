@@ -13,6 +13,7 @@ case "$arch" in
 esac
 root="$(cd "$(dirname "$0")/.." && pwd)"
 say() { echo "$*" >&2; }
+trap 'say "build-qt-windows.sh: failed at line $LINENO: $BASH_COMMAND"' ERR
 
 # This script's own version: bump it when a change to the steps below changes what is built.
 recipe=2
@@ -32,38 +33,9 @@ flags=(
 )
 
 mkdir -p "$cache"
-# Which source apt would fetch: its .dsc name carries the exact version.
-source_dsc() {
-    (cd "$cache" && apt-get source --print-uris qtbase-opensource-src 2>/dev/null |
-        sed -n "s/^'[^']*' \(qtbase-opensource-src_[^ ]*\.dsc\) .*/\1/p")
-}
-dsc="$(source_dsc)"
-if [ -z "$dsc" ]; then
-    # Debian's sources come from the same suites as its packages: deb-src
-    # entries beside the deb ones, in a file of our own.
-    srclist=/etc/apt/sources.list.d/tallowbrecken-watchdog-src.sources
-    if [ "$(id -u)" != 0 ]; then
-        say "apt has no source entries. As root, add deb-src entries for the suites in"
-        say "/etc/apt/sources.list.d/ (or run this script as root, which does it), then run it again."
-        exit 1
-    fi
-    say "== Adding deb-src entries to $srclist and updating apt's lists"
-    {
-        for f in /etc/apt/sources.list.d/*.sources; do
-            [ "$f" = "$srclist" ] || sed 's/^Types: deb$/Types: deb-src/' "$f"
-            echo
-        done
-    } >"$srclist"
-    if [ -f /etc/apt/sources.list ]; then
-        sed -n 's/^deb \(.*\)/deb-src \1/p' /etc/apt/sources.list >"${srclist%.sources}.list"
-    fi
-    apt-get update -q >&2
-    dsc="$(source_dsc)"
-    if [ -z "$dsc" ]; then
-        say "apt still finds no source package for qtbase-opensource-src."
-        exit 1
-    fi
-fi
+dsc_path="$("$root/tools/fetch-qt-source.sh" | tail -n 1)"
+dsc="${dsc_path##*/}"
+src="${dsc_path%/*}"
 key="$( {
     echo "recipe $recipe" "$dsc" "${flags[*]}"
     "${cross}g++" --version | head -n 1
@@ -84,18 +56,12 @@ if [ -e "$prefix/.complete" ]; then
     exit 0
 fi
 
-# The source: fetched once, unpacked afresh for each build.
-src="$cache/source/${dsc%.dsc}"
-if [ ! -e "$src/.complete" ]; then
-    say "== Fetching Debian's Qt source ($dsc, about 50 MB)"
-    rm -rf "$src"
-    mkdir -p "$src"
-    (cd "$src" && apt-get source --download-only qtbase-opensource-src >&2)
-    touch "$src/.complete"
-fi
-
 work="$(mktemp -d "$cache/build-$arch.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
+# Kept after the build, whatever its end.
+log="$cache/build-$arch.log"
+: >"$log"
+say "The build's log: $log"
 say "== Building Qt for Windows ($arch) in $work: about 12 min on 2 cores"
 (cd "$work" && dpkg-source --no-check -x "$src/$dsc" qtsrc >&2)
 # Debian's MinGW-w64 defaults to Windows threads, whose libstdc++ has no
@@ -111,12 +77,11 @@ grep -q "_GLIBCXX_HAS_GTHREADS" "$work/qtsrc/src/testlib/qtestcase.cpp"
 stage="$work/prefix"
 mkdir -p "$work/build"
 cd "$work/build"
-log="$work/build.log"
 step() {
     say "-- $*"
     if ! "$@" >>"$log" 2>&1; then
         tail -n 60 "$log" >&2
-        say "Qt for Windows ($arch): '$*' failed; the last lines of its log are above."
+        say "Qt for Windows ($arch): '$*' failed; the last lines of its log are above, all of it in $log"
         exit 1
     fi
 }
