@@ -8,8 +8,9 @@ cd "$(dirname "$0")"
 # Beyond what run.sh needs: Qt 6; dpkg-shlibdeps and desktop-file-validate for
 # the package test; Valgrind; clang with libFuzzer; locales for a locale with
 # non-ASCII digits; for the Windows stages MinGW-w64, NSIS, Wine with its 32-bit
-# half (also for the Wine-run program test), and an X server with xdotool.
-WATCHDOG_EXTRA_PACKAGES="qt6-base-dev dpkg-dev desktop-file-utils valgrind clang libclang-rt-14-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686 nsis wine64 wine32:i386 xvfb xauth xdotool locales ${WATCHDOG_EXTRA_PACKAGES:-}"
+# half (also for the Wine-run program test), an X server with xdotool, and
+# qemu-user for machines whose kernel refuses 32-bit programs.
+WATCHDOG_EXTRA_PACKAGES="qt6-base-dev dpkg-dev desktop-file-utils valgrind clang libclang-rt-14-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686 nsis wine64 wine32:i386 xvfb xauth xdotool locales qemu-user-static ${WATCHDOG_EXTRA_PACKAGES:-}"
 . tools/setup.sh
 
 # The restart log is checked under ar_EG.UTF-8, whose digits are not ASCII.
@@ -31,8 +32,11 @@ linux_suite() {
     local qt="$1" dir="$2"
     shift 2
     cmake -S . -B "$dir" -DBUILD_TESTING=ON -DWATCHDOG_QT_MAJOR="$qt" "$@" &&
-        cmake --build "$dir" --parallel "$jobs" &&
-        (cd "$dir" && ctest --output-on-failure --timeout 600)
+        cmake --build "$dir" --parallel "$jobs" || return 1
+    local status=0
+    (cd "$dir" && ctest --output-on-failure --timeout 600) || status=$?
+    tests/skips.sh "$dir"
+    return "$status"
 }
 
 sanitized_suite() {
@@ -63,29 +67,52 @@ fuzz() {
             -artifact_prefix=build-fuzz/ build-fuzz/corpus
 }
 
+# Each stage's output is kept, to list at the end what it skipped ("SKIP: ..."
+# lines); a stage that exits 77 was skipped as a whole.
+logs="$(mktemp -d)"
+trap 'rm -rf "$logs"' EXIT
 passed=0
+skipped=0
 failed=()
 stage() {
-    local name="$1" start="$SECONDS"
+    local name="$1" start="$SECONDS" status=0
     shift
     echo "== $name"
-    if "$@"; then
+    "$@" 2>&1 | tee "$logs/stage" || status=$?
+    sed -n "s|^SKIP: |$name: |p" "$logs/stage" >>"$logs/skips"
+    if [ "$status" = 0 ]; then
         passed=$((passed + 1))
         echo "== $name: passed in $((SECONDS - start)) s"
+    elif [ "$status" = 77 ]; then
+        skipped=$((skipped + 1))
+        echo "== $name: skipped"
     else
         failed+=("$name")
         echo "== $name: FAILED after $((SECONDS - start)) s"
     fi
 }
 
+# Wine runs i686 programs with its 32-bit half. Where the kernel refuses 32-bit
+# programs, root may have them run under qemu-user; without it the i686 stage
+# builds everything and lists its runs as skipped.
+. tools/i386-emulation.sh
+if [ "$(i386_mode)" = none ] && [ "$(id -u)" = 0 ] && [ -x "$i386_qemu" ]; then
+    i386_emulation_setup || echo "Could not set up the emulation: the i686 runs will be skipped."
+fi
+
 stage "Linux suite, Qt 5" linux_suite 5 build
 stage "Linux suite, Qt 6" linux_suite 6 build-qt6
 stage "Linux suite, Qt 5, ASan and UBSan" sanitized_suite
 stage "Probe and watch passes under Valgrind memcheck" memcheck_suite
 stage "Fuzzing the image name and the /proc decisions" fuzz
+stage "Qt source lookup without deb-src entries" tests/windows/source-guard.sh
 stage "Windows build and suites, x86_64, under Wine" tests/windows/run.sh x86_64
 stage "Windows build and suites, i686, under Wine" tests/windows/run.sh i686
 
+if [ -s "$logs/skips" ]; then
+    echo "Skipped, so not tested in this run:"
+    sed 's/^/  /' "$logs/skips"
+fi
 [ ${#failed[@]} -eq 0 ] || printf 'Failed: %s\n' "${failed[@]}"
-echo "stages: $passed passed, ${#failed[@]} failed"
+echo "stages: $passed passed, ${#failed[@]} failed, $skipped skipped"
 [ ${#failed[@]} -eq 0 ]

@@ -86,6 +86,22 @@ endif()
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(watchdog_windows_arch x86_64)
   set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+  # A 64-bit installer for the 64-bit program: it runs where 32-bit programs
+  # can't, and reads and writes the registry view the program belongs to.
+  # CPack's own script gains that view at the start of both init functions.
+  set(CPACK_NSIS_DEFINES "Target amd64-unicode")
+  find_file(watchdog_nsis_template NSIS.template.in
+            PATHS "${CMAKE_ROOT}/Modules/Internal/CPack" "${CMAKE_ROOT}/Modules" NO_DEFAULT_PATH)
+  file(READ "${watchdog_nsis_template}" template)
+  foreach(function ".onInit" "un.onInit")
+    string(REPLACE "Function ${function}\n" "Function ${function}\n  SetRegView 64\n" patched "${template}")
+    if(patched STREQUAL template)
+      message(FATAL_ERROR "No 'Function ${function}' in ${watchdog_nsis_template}")
+    endif()
+    set(template "${patched}")
+  endforeach()
+  file(WRITE "${CMAKE_CURRENT_BINARY_DIR}/nsis64/NSIS.template.in" "${template}")
+  set(CPACK_MODULE_PATH "${CMAKE_CURRENT_BINARY_DIR}/nsis64")
 else()
   set(watchdog_windows_arch i686)
   set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES")

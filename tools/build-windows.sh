@@ -7,6 +7,7 @@
 # Usage: tools/build-windows.sh i686|x86_64 [more cmake options]
 # (tests/windows/run.sh adds the Windows tests to the same build that way.)
 set -euo pipefail
+trap 'echo "tools/build-windows.sh: failed at line $LINENO: $BASH_COMMAND" >&2' ERR
 arch="${1:-}"
 case "$arch" in
     i686) mingw=g++-mingw-w64-i686 ;;

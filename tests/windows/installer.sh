@@ -7,10 +7,10 @@
 # ARCH and the test build (tests/windows/run.sh does both). About 40 s.
 set -euo pipefail
 arch="${1:-}"
+# Where each program belongs on 64-bit Windows: its Program Files and registry view.
 case "$arch" in
-    x86_64) program_files="Program Files" ;;
-    # A 32-bit program on 64-bit Windows.
-    i686) program_files="Program Files (x86)" ;;
+    x86_64) program_files="Program Files" view=/reg:64 ;;
+    i686) program_files="Program Files (x86)" view=/reg:32 ;;
     *) echo "usage: $0 x86_64|i686" >&2; exit 2 ;;
 esac
 root="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -37,12 +37,12 @@ apps="$drive_c/apps"
 # serves every later process of the session.
 wine_session "$work" "$apps"
 
-# Both registry views: a 32-bit installer may write to either.
-registry_has() {
-    "$wine" reg query "$1" >/dev/null 2>&1 || "$wine" reg query "$1" /reg:32 >/dev/null 2>&1 ||
-        "$wine" reg query "$1" /reg:64 >/dev/null 2>&1
+# A key of the program's own registry view; none left in either view.
+registry_has() { "$wine" reg query "$1" "$view" >/dev/null 2>&1; }
+registry_has_any() {
+    "$wine" reg query "$1" /reg:32 >/dev/null 2>&1 || "$wine" reg query "$1" /reg:64 >/dev/null 2>&1
 }
-registry_lacks() { ! registry_has "$1"; }
+registry_lacks() { ! registry_has_any "$1"; }
 registry_delete() {
     local view
     for view in /reg:32 /reg:64; do
@@ -51,7 +51,7 @@ registry_delete() {
 }
 
 # What a run cut short left installed goes first, so that the checks see only this run.
-if [ -e "$installed" ] || [ -e "$menu" ] || registry_has "$uninstall_key"; then
+if [ -e "$installed" ] || [ -e "$menu" ] || registry_has_any "$uninstall_key"; then
     say "Removing an earlier test install"
     rm -rf "$installed" "$menu"
     registry_delete "$uninstall_key"
@@ -65,6 +65,16 @@ user_dir="${user_dir%/}"
 rm -rf "$user_dir"
 
 echo "== Installer ($arch): silent install of ${setup##*/}"
+# The machine type in a PE file's header: 8664 for x86-64, 14c for i386.
+pe_machine() {
+    local at
+    at="$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')"
+    od -An -tx2 -j$((at + 4)) -N2 "$1" | tr -d ' '
+}
+if [ "$arch" = x86_64 ]; then
+    # It must run where 32-bit programs can't.
+    check "the installer is a 64-bit program" [ "$(pe_machine "$setup")" = 8664 ]
+fi
 status=0
 "$wine" "$(windows_path "$setup")" /S || status=$?
 check "the installer succeeds" [ "$status" = 0 ]
@@ -79,14 +89,11 @@ same_files() {
 check "it installs every file under C:\\$program_files\\Tallowbrecken Watchdog" same_files
 check "the Start-menu shortcut exists" [ -f "$shortcut" ]
 check "the user's folder exists" [ -d "$user_dir" ]
-check "the uninstaller is registered" registry_has "$uninstall_key"
+check "the uninstaller is registered in the $arch registry view" registry_has "$uninstall_key"
 # What Active Setup runs at each other user's next logon.
 stub_path() {
-    local view
-    for view in /reg:32 /reg:64; do
-        "$wine" reg query "$active_setup_key" /v StubPath "$view" 2>/dev/null | tr -d '\r' |
-            sed -n 's/^ *StubPath  *REG_EXPAND_SZ  *//p'
-    done | head -n 1
+    "$wine" reg query "$active_setup_key" /v StubPath "$view" 2>/dev/null | tr -d '\r' |
+        sed -n 's/^ *StubPath  *REG_EXPAND_SZ  *//p'
 }
 check "Active Setup makes each other user's folder" \
     [ "$(stub_path)" = '%SystemRoot%\System32\cmd.exe /d /c mkdir "%LOCALAPPDATA%\Tallowbrecken Watchdog"' ]

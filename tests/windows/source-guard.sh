@@ -29,6 +29,7 @@ Dir::Etc::sourcelist "$work/sources.list";
 Dir::Etc::sourceparts "$work/parts";
 Dir::State::lists "$work/lists";
 Dir::Cache "$work/cache";
+APT::Sandbox::User "root";
 EOF
 export APT_CONFIG="$work/apt.conf" XDG_CACHE_HOME="$work/xdg"
 apt-get update -q >/dev/null

@@ -28,10 +28,22 @@ wait_until() {
     done
 }
 
-# Makes the prefix once; one whose making was cut short is made afresh.
+# Makes the prefix once; one whose making was cut short is made afresh, and
+# so is one made while 32-bit programs could not run, once they can: its
+# 32-bit half was never set up.
+. "$root/tools/i386-emulation.sh"
+export QEMU_RESERVED_VA="$i386_reserved_va"
 wine_prefix() {
-    [ -e "$WINEPREFIX/.complete" ] && return 0
-    say "== Creating the Wine prefix $WINEPREFIX (about 20 s)"
+    local made_with
+    made_with="32-bit programs: $(i386_mode)"
+    if [ -e "$WINEPREFIX/.complete" ]; then
+        [ "$(cat "$WINEPREFIX/.complete")" = "32-bit programs: none" ] &&
+            [ "$made_with" != "32-bit programs: none" ] || return 0
+    fi
+    case "$made_with" in
+        *emulated) say "== Creating the Wine prefix $WINEPREFIX, its 32-bit half under qemu (about 3 min)" ;;
+        *) say "== Creating the Wine prefix $WINEPREFIX (about 20 s)" ;;
+    esac
     local start=$SECONDS log="${WINEPREFIX%/*}/wineboot.log"
     rm -rf "$WINEPREFIX"
     mkdir -p "$WINEPREFIX"
@@ -39,7 +51,7 @@ wine_prefix() {
         cat "$log" >&2
         return 1
     fi
-    touch "$WINEPREFIX/.complete"
+    echo "$made_with" >"$WINEPREFIX/.complete"
     say "== Wine prefix made in $((SECONDS - start)) s"
 }
 
