@@ -28,31 +28,46 @@ wait_until() {
     done
 }
 
-# Makes the prefix once; one whose making was cut short is made afresh, and
-# so is one made while 32-bit programs could not run, once they can: its
-# 32-bit half was never set up.
+# The prefix is a copy of one made once per Wine version and kept outside the
+# repository, so that a fresh clone doesn't make it again: where 32-bit
+# programs run under emulation that takes minutes. A copy made from one
+# without a 32-bit half (made where 32-bit programs could not run) is made
+# again from one with it, once they can.
 . "$root/tools/i386-emulation.sh"
 export QEMU_RESERVED_VA="$i386_reserved_va"
 wine_prefix() {
-    local made_with
-    made_with="32-bit programs: $(i386_mode)"
+    local half=without-32-bit
+    [ "$(i386_mode)" = none ] || half=with-32-bit
     if [ -e "$WINEPREFIX/.complete" ]; then
-        [ "$(cat "$WINEPREFIX/.complete")" = "32-bit programs: none" ] &&
-            [ "$made_with" != "32-bit programs: none" ] || return 0
+        [ "$(cat "$WINEPREFIX/.complete")" = without-32-bit ] && [ "$half" = with-32-bit ] || return 0
     fi
-    case "$made_with" in
-        *emulated) say "== Creating the Wine prefix $WINEPREFIX, its 32-bit half under qemu (about 3 min)" ;;
-        *) say "== Creating the Wine prefix $WINEPREFIX (about 20 s)" ;;
-    esac
-    local start=$SECONDS log="${WINEPREFIX%/*}/wineboot.log"
+    local cache="${XDG_CACHE_HOME:-$HOME/.cache}/tallowbrecken-watchdog/wine"
+    local template
+    template="$cache/prefix-$("$wine" --version | tr -c 'A-Za-z0-9.\n-' _)-$half"
+    mkdir -p "$cache"
+    (
+        flock 9
+        [ -e "$template/.complete" ] && exit 0
+        case "$half" in
+            with-32-bit) say "== Making the Wine prefix $template (about 20 s; 5 min where 32-bit programs run under qemu)" ;;
+            *) say "== Making the Wine prefix $template (about 20 s)" ;;
+        esac
+        local start=$SECONDS log="$cache/wineboot.log"
+        rm -rf "$template"
+        mkdir -p "$template"
+        if ! WINEPREFIX="$template" "$wine" wineboot --init </dev/null >"$log" 2>&1 ||
+            ! WINEPREFIX="$template" "$wineserver" -w; then
+            cat "$log" >&2
+            say "Making the Wine prefix failed; its log is $log"
+            exit 1
+        fi
+        echo "$half" >"$template/.complete"
+        say "== Wine prefix made in $((SECONDS - start)) s"
+    ) 9>"$cache/prefix.lock" || return 1
+    say "== Copying the Wine prefix to $WINEPREFIX"
     rm -rf "$WINEPREFIX"
-    mkdir -p "$WINEPREFIX"
-    if ! "$wine" wineboot --init </dev/null >"$log" 2>&1 || ! "$wineserver" -w; then
-        cat "$log" >&2
-        return 1
-    fi
-    echo "$made_with" >"$WINEPREFIX/.complete"
-    say "== Wine prefix made in $((SECONDS - start)) s"
+    mkdir -p "${WINEPREFIX%/*}"
+    cp -a --reflink=auto "$template" "$WINEPREFIX"
 }
 
 # Ends every process of the prefix, and its server. Processes whose server
@@ -63,7 +78,7 @@ wine_stop() {
     local pid
     for pid in $(grep -lsxF "WINEPREFIX=$WINEPREFIX" -z /proc/[0-9]*/environ | cut -d/ -f3); do
         case "$(readlink "/proc/$pid/exe")" in
-            /usr/lib/wine/* | */wine*-preloader | */wineserver*) kill -9 "$pid" 2>/dev/null || true ;;
+            /usr/lib/wine/* | */wine*-preloader | */wineserver* | */qemu-i386-static) kill -9 "$pid" 2>/dev/null || true ;;
         esac
     done
 }
