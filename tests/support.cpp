@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 
 extern char **environ;
@@ -37,6 +39,36 @@ QByteArray readFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+NextPid::NextPid()
+{
+    // Every user may open the file (mode 0666), but only CAP_SYS_ADMIN or
+    // CAP_CHECKPOINT_RESTORE may write it, so only a write tells. Writing back
+    // the value read at most starts the next search for a free id a little earlier.
+    const char *const path = "/proc/sys/kernel/ns_last_pid";
+    char last[32];
+    ssize_t size = 0;
+    m_fd = open(path, O_RDWR | O_CLOEXEC);
+    if (m_fd >= 0 && (size = pread(m_fd, last, sizeof last, 0)) > 0 && pwrite(m_fd, last, size_t(size), 0) == size)
+        return;
+    const int error = errno;
+    m_whyNot = QStringLiteral("can't choose the next process id: writing %1: %2%3")
+                   .arg(QLatin1String(path), QString::fromLocal8Bit(strerror(error)),
+                        error == EPERM ? QStringLiteral(" (it takes CAP_SYS_ADMIN or CAP_CHECKPOINT_RESTORE, as root has)")
+                                       : QString());
+}
+
+NextPid::~NextPid()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool NextPid::set(pid_t next)
+{
+    const QByteArray last = QByteArray::number(next - 1);
+    return m_whyNot.isEmpty() && pwrite(m_fd, last.constData(), size_t(last.size()), 0) == last.size();
 }
 
 QStringList reportLines(const QString &reportFile)
