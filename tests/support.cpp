@@ -9,11 +9,14 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <mutex>
 
@@ -39,6 +42,25 @@ QByteArray readFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+int claimNumber(const QByteArray &what, int count)
+{
+    // An abstract socket's name is held machine-wide until its process ends,
+    // however it ends, and leaves no file behind.
+    for (int number = 0; number < count; ++number) {
+        const QByteArray name = "tallowbrecken-watchdog-tests/" + what + '/' + QByteArray::number(number);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        memcpy(address.sun_path + 1, name.constData(), size_t(name.size()));
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            return -1;
+        if (bind(fd, reinterpret_cast<sockaddr *>(&address), socklen_t(offsetof(sockaddr_un, sun_path) + 1 + name.size())) == 0)
+            return number; // kept open for the life of the process
+        close(fd);
+    }
+    return -1;
 }
 
 NextPid::NextPid()

@@ -28,6 +28,11 @@ inline bool isAlive(pid_t pid)
 
 QByteArray readFile(const QString &path);
 
+// A number below `count` that no other process on the machine holds under
+// `what` while this one lives; -1 when all are held. For names that can't
+// carry a unique part, such as one of spaces only.
+int claimNumber(const QByteArray &what, int count);
+
 // Chooses the id that the next process started in this PID namespace gets,
 // through /proc/sys/kernel/ns_last_pid.
 class NextPid
