@@ -34,7 +34,7 @@ QByteArray readFile(const QString &path);
 int claimNumber(const QByteArray &what, int count);
 
 // Chooses the id that the next process started in this PID namespace gets,
-// through /proc/sys/kernel/ns_last_pid.
+// through /proc/sys/kernel/ns_last_pid; other runs wait while one lives.
 class NextPid
 {
 public:
@@ -50,6 +50,7 @@ public:
 
 private:
     int m_fd = -1;
+    int m_lock = -1;
     QString m_whyNot;
 };
 
