@@ -50,7 +50,8 @@ root="$tmp/root"
 mkdir -p "$admin/info" "$admin/updates" "$root"
 cp /var/lib/dpkg/status "$admin/"
 cp /var/lib/dpkg/info/*.list "$admin/info/"
-dpkg=(dpkg --admindir="$admin" --instdir="$root")
+# The machine's dpkg log is left alone too. Nothing here needs root: only dpkg's own check asks for it.
+dpkg=(dpkg --admindir="$admin" --instdir="$root" --log="$tmp/dpkg.log" --force-not-root)
 status() { dpkg-query --admindir="$admin" -W -f='${db:Status-Status}' "$package" 2>/dev/null || true; }
 
 quiet "${dpkg[@]}" --install "$deb"

@@ -9,10 +9,15 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
 #include <mutex>
 
 extern char **environ;
@@ -37,6 +42,69 @@ QByteArray readFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+namespace {
+// An abstract socket's name is held machine-wide until the socket is closed or
+// its process ends, however it ends, and it leaves no file behind.
+int holdName(const QByteArray &what)
+{
+    const QByteArray name = "tallowbrecken-watchdog-tests/" + what;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    memcpy(address.sun_path + 1, name.constData(), size_t(name.size()));
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&address),
+                        socklen_t(offsetof(sockaddr_un, sun_path) + 1 + name.size())) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+} // namespace
+
+int claimNumber(const QByteArray &what, int count)
+{
+    for (int number = 0; number < count; ++number)
+        if (holdName(what + '/' + QByteArray::number(number)) >= 0)
+            return number; // held for the life of the process
+    return -1;
+}
+
+NextPid::NextPid()
+{
+    // Every user may open the file (mode 0666), but only CAP_SYS_ADMIN or
+    // CAP_CHECKPOINT_RESTORE may write it, so only a write tells. Writing back
+    // the value read at most starts the next search for a free id a little earlier.
+    const char *const path = "/proc/sys/kernel/ns_last_pid";
+    char last[32];
+    ssize_t size = 0;
+    m_fd = open(path, O_RDWR | O_CLOEXEC);
+    if (m_fd < 0 || (size = pread(m_fd, last, sizeof last, 0)) <= 0 || pwrite(m_fd, last, size_t(size), 0) != size) {
+        const int error = errno;
+        m_whyNot = QStringLiteral("can't choose the next process id: writing %1: %2%3")
+                       .arg(QLatin1String(path), QString::fromLocal8Bit(strerror(error)),
+                            error == EPERM ? QStringLiteral(" (it takes CAP_SYS_ADMIN or CAP_CHECKPOINT_RESTORE, as root has)")
+                                           : QString());
+        return;
+    }
+    // Runs that choose ids at once take each other's: one at a time on the machine.
+    if (!waitUntil([this] { return (m_lock = holdName("next pid")) >= 0; }, 60000))
+        m_whyNot = QStringLiteral("another run kept choosing process ids for a minute");
+}
+
+NextPid::~NextPid()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    if (m_lock >= 0)
+        ::close(m_lock);
+}
+
+bool NextPid::set(pid_t next)
+{
+    const QByteArray last = QByteArray::number(next - 1);
+    return m_whyNot.isEmpty() && pwrite(m_fd, last.constData(), size_t(last.size()), 0) == last.size();
 }
 
 QStringList reportLines(const QString &reportFile)

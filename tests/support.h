@@ -28,6 +28,32 @@ inline bool isAlive(pid_t pid)
 
 QByteArray readFile(const QString &path);
 
+// A number below `count` that no other process on the machine holds under
+// `what` while this one lives; -1 when all are held. For names that can't
+// carry a unique part, such as one of spaces only.
+int claimNumber(const QByteArray &what, int count);
+
+// Chooses the id that the next process started in this PID namespace gets,
+// through /proc/sys/kernel/ns_last_pid; other runs wait while one lives.
+class NextPid
+{
+public:
+    NextPid();
+    ~NextPid();
+    NextPid(const NextPid &) = delete;
+    NextPid &operator=(const NextPid &) = delete;
+
+    // Why ids can't be chosen here; empty when they can.
+    QString whyNot() const { return m_whyNot; }
+    // False when the write failed; the id may still go to whoever starts first.
+    bool set(pid_t next);
+
+private:
+    int m_fd = -1;
+    int m_lock = -1;
+    QString m_whyNot;
+};
+
 // The pids and arguments that stand-ins wrote to a report file, one line each.
 QStringList reportLines(const QString &reportFile);
 

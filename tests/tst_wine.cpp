@@ -50,6 +50,10 @@ private slots:
         // "disable" stops Wine from updating the prefix on first use.
         const QDir prefix(m_prefixDir.path());
         QVERIFY(prefix.mkpath(QStringLiteral("drive_c/windows/system32")));
+        // Wine's server makes a folder of its own in the temporary folder: in
+        // the prefix's, it goes with it.
+        QVERIFY(prefix.mkpath(QStringLiteral("tmp")));
+        qputenv("TMPDIR", QFile::encodeName(prefix.filePath(QStringLiteral("tmp"))));
         const QDir dlls(QStringLiteral(WINE_DLL_DIR));
         for (const QString &dll : dlls.entryList(QDir::Files))
             QVERIFY(QFile::link(dlls.filePath(dll), prefix.filePath(QStringLiteral("drive_c/windows/system32/") + dll)));
