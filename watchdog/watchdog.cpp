@@ -56,7 +56,9 @@ Pass watchPass(const QSettings &settings, ProcessWatcher &watcher, unsigned long
 {
     const QString imageName = imageNameOf(configuredPath(settings));
     const QByteArray name = imageName.toUtf8();
-    // A NUL would cut the name short, and no file name holds one. The wait is the
+    // A NUL would cut the name short, and no file name holds one: such a name is
+    // never probed, started or ended (Windows would start the program named by
+    // the part before it). The wait is the
     // probe too: the process list is read at most once a pass, and not at all
     // while the instance waited on before still runs. It returns as soon as that
     // one ends, or pauses if its end can't be waited for, so passes never run
@@ -70,7 +72,8 @@ Pass watchPass(const QSettings &settings, ProcessWatcher &watcher, unsigned long
     // Nothing reads the child's pipes, so they would fill and freeze it: share ours instead.
     child.setProcessChannelMode(QProcess::ForwardedChannels);
     child.setStandardInputFile(QProcess::nullDevice());
-    child.start(imageName, QStringList{QLatin1String(kArgument)});
+    if (!name.contains('\0'))
+        child.start(imageName, QStringList{QLatin1String(kArgument)});
 
     QThread::msleep(holdMs);
     terminateProcesses(imageName);
