@@ -112,6 +112,43 @@ private slots:
         QVERIFY(support::waitUntil([&] { return waitpid(standin, nullptr, WNOHANG) == standin; }));
     }
 
+    void watchModeReplacesAnInstanceItDidNotStartWhenItEnds()
+    {
+        QTemporaryDir work;
+        StandinFolder folder;
+        const QString name = support::uniqueName(QStringLiteral("Outside"));
+        const QString report = folder.path() + QStringLiteral("/report.txt");
+        const QString log = work.filePath(QStringLiteral("restart_vortelin_recored.txt"));
+        {
+            QSettings settings(work.filePath(QStringLiteral("sys.ini")), QSettings::IniFormat);
+            settings.setValue(QStringLiteral("VORTELIN_PATH"), folder.add(name));
+        }
+        const auto endStandin = qScopeGuard([&name] { terminateProcesses(name); });
+        const pid_t outside = folder.spawn(folder.path() + QLatin1Char('/') + name, {},
+                                           {QStringLiteral("STANDIN_REPORT=") + report});
+        QVERIFY(support::waitUntil([&] { return !support::reportLines(report).isEmpty(); }));
+        QProcess watchdog;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("STANDIN_REPORT"), report);
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), work.path());
+        watchdog.setProcessEnvironment(env);
+        watchdog.setWorkingDirectory(work.path());
+        watchdog.setProcessChannelMode(QProcess::ForwardedChannels);
+        watchdog.start(QStringLiteral(WATCHDOG_PATH), QStringList());
+        QVERIFY(watchdog.waitForStarted());
+        const auto endWatchdog = qScopeGuard([&watchdog] {
+            watchdog.kill();
+            watchdog.waitForFinished();
+        });
+        QThread::msleep(1000);
+        QVERIFY(!QFile::exists(log));
+
+        folder.end(outside);
+        QVERIFY(support::waitUntil([&] { return support::reportLines(report).size() == 2; }, 5000));
+        QCOMPARE(support::reportLines(report)[1].section(QLatin1Char(' '), 1), QStringLiteral("command"));
+        QCOMPARE(support::readFile(log).count("|restart\n"), 1);
+    }
+
     void closingTheWindowEndsOnlyTheWatchdog_data()
     {
         QTest::addColumn<bool>("outsideInstance");

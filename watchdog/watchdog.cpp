@@ -168,8 +168,10 @@ int runWatchMode(const QSettings &settings)
 {
     ProcessWatcher watcher;
     WatchLoop loop(settings, watcher);
-    // Queued: each pass starts from the event loop, never inside the last one.
-    QObject::connect(&loop, &WatchLoop::passFinished, &loop, &WatchLoop::startPass, Qt::QueuedConnection);
+    // Each pass starts from the event loop, never inside the last one.
+    QObject::connect(&loop, &WatchLoop::passFinished, &loop, [&loop] {
+        QMetaObject::invokeMethod(&loop, [&loop] { loop.startPass(); }, Qt::QueuedConnection);
+    });
     loop.startPass();
     // Closing the window, or the session's end closing it, ends the loop and with it the watchdog.
     return QApplication::exec();
