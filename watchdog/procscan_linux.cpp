@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -107,6 +108,11 @@ bool matchesThroughOtherThread(int procFd, const char *pid, std::string_view nam
 {
     char path[64];
     std::snprintf(path, sizeof path, "%s/task", pid);
+    // Its link count is 2 and one per thread: kernel threads and true zombies,
+    // most of the processes seen here, cost only this look.
+    struct stat task;
+    if (fstatat(procFd, path, &task, 0) != 0 || task.st_nlink <= 3)
+        return false;
     const int fd = openat(procFd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return false;
