@@ -110,29 +110,28 @@ bool matchesThroughOtherThread(int procFd, const char *pid, std::string_view nam
     std::snprintf(path, sizeof path, "%s/task", pid);
     // Its link count is 2 and one per thread: kernel threads and true zombies,
     // most of the processes seen here, cost only this look.
-    struct stat task;
-    if (fstatat(procFd, path, &task, 0) != 0 || task.st_nlink <= 3)
+    struct stat tasks;
+    if (fstatat(procFd, path, &tasks, 0) != 0 || tasks.st_nlink <= 3)
         return false;
     const int fd = openat(procFd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    DIR *const tasks = fdopendir(fd);
-    if (!tasks) {
-        close(fd);
-        return false;
-    }
+    // Read into a small buffer here: opendir would take 32 KiB from the heap.
+    alignas(8) char entries[1024];
     EntryMatch found = EntryMatch::NotLive;
-    while (found == EntryMatch::NotLive) {
-        const dirent *const task = readdir(tasks);
-        if (!task)
-            break;
-        if (task->d_name[0] < '1' || task->d_name[0] > '9' || std::strcmp(task->d_name, pid) == 0)
-            continue;
-        char thread[sizeof path + sizeof task->d_name];
-        std::snprintf(thread, sizeof thread, "%s/task/%s", pid, task->d_name);
-        found = matchesEntry(procFd, thread, name);
+    long size;
+    while (found == EntryMatch::NotLive && (size = syscall(SYS_getdents64, fd, entries, sizeof entries)) > 0) {
+        for (long at = 0; at < size && found == EntryMatch::NotLive;) {
+            const auto *const task = reinterpret_cast<const dirent64 *>(entries + at);
+            at += task->d_reclen;
+            if (task->d_name[0] < '1' || task->d_name[0] > '9' || std::strcmp(task->d_name, pid) == 0)
+                continue;
+            char thread[sizeof path + sizeof task->d_name];
+            std::snprintf(thread, sizeof thread, "%s/task/%s", pid, task->d_name);
+            found = matchesEntry(procFd, thread, name);
+        }
     }
-    closedir(tasks);
+    close(fd);
     return found == EntryMatch::Yes;
 }
 
