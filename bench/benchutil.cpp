@@ -191,9 +191,21 @@ long anonymousKiB(pid_t pid)
     return statusField(pid, "RssAnon");
 }
 
-long voluntarySwitches(pid_t pid)
+long contextSwitches(pid_t pid)
 {
-    return statusField(pid, "voluntary_ctxt_switches");
+    std::error_code error;
+    long total = 0;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (auto it = std::filesystem::directory_iterator(tasks, error);
+         !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+        const std::string status = readFile(it->path().string() + "/status");
+        for (const char *field : {"\nvoluntary_ctxt_switches:", "\nnonvoluntary_ctxt_switches:"}) {
+            const std::size_t at = status.find(field);
+            if (at != std::string::npos)
+                total += std::strtol(status.c_str() + at + std::strlen(field), nullptr, 10);
+        }
+    }
+    return error ? -1 : total;
 }
 
 int openDescriptors(pid_t pid)

@@ -44,8 +44,8 @@ bool isAlive(pid_t pid);
 // Resident and anonymous resident memory in KiB, from /proc/PID/status.
 long residentKiB(pid_t pid);
 long anonymousKiB(pid_t pid);
-// How often `pid` has given up its CPU to wait: about once per wake-up.
-long voluntarySwitches(pid_t pid);
+// Context switches of all the threads of `pid`, voluntary or not: each wake-up makes at least one.
+long contextSwitches(pid_t pid);
 // Open file descriptors of `pid`.
 int openDescriptors(pid_t pid);
 // Time on a CPU in nanoseconds, from /proc/PID/schedstat; -1 if unknown.

@@ -9,8 +9,10 @@
 //   STANDIN_FORK=other    fork a child that becomes "sleep" (reported " child")
 //   STANDIN_LIFETIME=SECS end by itself after that long
 //   STANDIN_KERNEL_NAME=NAME  take NAME as its kernel name (/proc/PID/comm)
+//   STANDIN_MAIN_EXITS=1  end the main thread only; a second thread waits on
 // An empty value counts as unset.
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -91,6 +93,15 @@ int main(int argc, char **argv)
     if (knob("STANDIN_EXIT"))
         return 0;
     alarm(lifetime);
+    if (knob("STANDIN_MAIN_EXITS")) {
+        // The process lives on in this thread, its leader a zombie.
+        pthread_t waiter;
+        pthread_create(&waiter, nullptr, [](void *) -> void * {
+            for (;;)
+                pause();
+        }, nullptr);
+        pthread_exit(nullptr);
+    }
     for (;;)
         pause();
 }

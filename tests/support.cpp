@@ -115,11 +115,12 @@ QStringList reportLines(const QString &reportFile)
 namespace {
 std::mutex debugMutex;
 QStringList debugMessages;
+QtMsgType collectedType = QtDebugMsg;
 QtMessageHandler previousHandler = nullptr;
 
 void collect(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    if (type == QtDebugMsg) {
+    if (type == collectedType) {
         std::lock_guard<std::mutex> lock(debugMutex);
         debugMessages << message;
     }
@@ -127,9 +128,10 @@ void collect(QtMsgType type, const QMessageLogContext &context, const QString &m
 }
 } // namespace
 
-DebugCapture::DebugCapture()
+DebugCapture::DebugCapture(QtMsgType type)
 {
     debugMessages.clear();
+    collectedType = type;
     previousHandler = qInstallMessageHandler(collect);
 }
 

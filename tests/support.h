@@ -57,11 +57,12 @@ private:
 // The pids and arguments that stand-ins wrote to a report file, one line each.
 QStringList reportLines(const QString &reportFile);
 
-// Installs a message handler that collects qDebug() output while it lives.
+// Installs a message handler that collects messages of one type (qDebug(),
+// qWarning(), ...) while it lives.
 class DebugCapture
 {
 public:
-    DebugCapture();
+    explicit DebugCapture(QtMsgType type = QtDebugMsg);
     ~DebugCapture();
     QStringList messages() const;
 };

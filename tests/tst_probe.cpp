@@ -169,6 +169,25 @@ private slots:
         QVERIFY(folder.reap(pid));
     }
 
+    void processWhoseMainThreadEndedCounts()
+    {
+        // Its leader is a zombie without an exe link; its other thread runs the program on.
+        StandinFolder folder;
+        const QString name = support::uniqueName(QStringLiteral("Leaderless"));
+        const QByteArray bytes = name.toUtf8();
+        const pid_t pid = folder.spawn(folder.add(name), {}, {QStringLiteral("STANDIN_MAIN_EXITS=1")});
+        QVERIFY(support::waitUntil([&] { return support::processState(pid) == 'Z'; }));
+        QVERIFY(running(name));
+        ProcessWatcher watcher;
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(watcher.waitForEnd(bytes.constData(), 300));
+        QVERIFY2(timer.elapsed() >= 290, "did not wait on it");
+        terminateProcesses(name);
+        QVERIFY(folder.reap(pid, 1000));
+        QVERIFY(!running(name));
+    }
+
     void kernelThreadsDoNotCount()
     {
         // kthreadd is the parent of every kernel thread and has no executable.

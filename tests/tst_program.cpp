@@ -1,5 +1,6 @@
 #include "processkill.h"
 #include "support.h"
+#include "xserver.h"
 
 #include <QDir>
 #include <QProcess>
@@ -109,6 +110,108 @@ private slots:
         const pid_t standin = pid_t(started[0].section(QLatin1Char(' '), 0, 0).toInt());
         terminateProcesses(name);
         QVERIFY(support::waitUntil([&] { return waitpid(standin, nullptr, WNOHANG) == standin; }));
+    }
+
+    void watchModeReplacesAnInstanceItDidNotStartWhenItEnds()
+    {
+        QTemporaryDir work;
+        StandinFolder folder;
+        const QString name = support::uniqueName(QStringLiteral("Outside"));
+        const QString report = folder.path() + QStringLiteral("/report.txt");
+        const QString log = work.filePath(QStringLiteral("restart_vortelin_recored.txt"));
+        {
+            QSettings settings(work.filePath(QStringLiteral("sys.ini")), QSettings::IniFormat);
+            settings.setValue(QStringLiteral("VORTELIN_PATH"), folder.add(name));
+        }
+        const auto endStandin = qScopeGuard([&name] { terminateProcesses(name); });
+        const pid_t outside = folder.spawn(folder.path() + QLatin1Char('/') + name, {},
+                                           {QStringLiteral("STANDIN_REPORT=") + report});
+        QVERIFY(support::waitUntil([&] { return !support::reportLines(report).isEmpty(); }));
+        QProcess watchdog;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("STANDIN_REPORT"), report);
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), work.path());
+        watchdog.setProcessEnvironment(env);
+        watchdog.setWorkingDirectory(work.path());
+        watchdog.setProcessChannelMode(QProcess::ForwardedChannels);
+        watchdog.start(QStringLiteral(WATCHDOG_PATH), QStringList());
+        QVERIFY(watchdog.waitForStarted());
+        const auto endWatchdog = qScopeGuard([&watchdog] {
+            watchdog.kill();
+            watchdog.waitForFinished();
+        });
+        QThread::msleep(1000);
+        QVERIFY(!QFile::exists(log));
+
+        folder.end(outside);
+        QVERIFY(support::waitUntil([&] { return support::reportLines(report).size() == 2; }, 5000));
+        QCOMPARE(support::reportLines(report)[1].section(QLatin1Char(' '), 1), QStringLiteral("command"));
+        QCOMPARE(support::readFile(log).count("|restart\n"), 1);
+    }
+
+    void closingTheWindowEndsOnlyTheWatchdog_data()
+    {
+        QTest::addColumn<bool>("outsideInstance");
+        QTest::newRow("during the hold") << false;
+        QTest::newRow("waiting on an instance it didn't start") << true;
+    }
+
+    void closingTheWindowEndsOnlyTheWatchdog()
+    {
+        // As a window manager closes it (close button, Alt+F4), under a real X server.
+        QFETCH(bool, outsideInstance);
+        support::XServer x;
+        QVERIFY2(!x.display().isEmpty(), qPrintable(x.error()));
+        QTemporaryDir work;
+        StandinFolder folder;
+        const QString name = support::uniqueName(QStringLiteral("Closed"));
+        const QString report = folder.path() + QStringLiteral("/report.txt");
+        const QString log = work.filePath(QStringLiteral("restart_vortelin_recored.txt"));
+        {
+            QSettings settings(work.filePath(QStringLiteral("sys.ini")), QSettings::IniFormat);
+            settings.setValue(QStringLiteral("VORTELIN_PATH"), folder.add(name));
+        }
+        const auto endStandin = qScopeGuard([&name] { terminateProcesses(name); });
+        if (outsideInstance) {
+            folder.spawn(folder.path() + QLatin1Char('/') + name, {}, {QStringLiteral("STANDIN_REPORT=") + report});
+            QVERIFY(support::waitUntil([&] { return !support::reportLines(report).isEmpty(); }));
+        }
+
+        QProcess watchdog;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("STANDIN_REPORT"), report);
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        env.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(x.display()));
+        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), work.path());
+        watchdog.setProcessEnvironment(env);
+        watchdog.setWorkingDirectory(work.path());
+        watchdog.setProcessChannelMode(QProcess::ForwardedChannels);
+        watchdog.start(QStringLiteral(WATCHDOG_PATH), QStringList());
+        QVERIFY(watchdog.waitForStarted());
+        // Shown once its first pass is done.
+        const unsigned long window = x.waitForWindow(pid_t(watchdog.processId()), "Tallowbrecken_VRTN", 20000);
+        QVERIFY(window);
+        QVERIFY(support::waitUntil([&] { return !support::reportLines(report).isEmpty(); }));
+        QThread::msleep(500);
+        const QByteArray records = support::readFile(log);
+        QCOMPARE(records.count('\n'), outsideInstance ? 0 : 1);
+        const QStringList started = support::reportLines(report);
+        QCOMPARE(started.size(), 1);
+        const pid_t program = pid_t(started[0].section(QLatin1Char(' '), 0, 0).toInt());
+
+        QVERIFY(x.close(window));
+        QVERIFY2(watchdog.waitForFinished(2000), "still running 2 s after its window was closed");
+        QCOMPARE(watchdog.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(watchdog.exitCode(), 0);
+        QVERIFY(support::isAlive(program));
+        QCOMPARE(support::readFile(log), records);
+        QCOMPARE(support::reportLines(report).size(), 1);
+
+        terminateProcesses(name);
+        // The one it started came to this process (a subreaper) when it ended.
+        if (!outsideInstance)
+            QVERIFY(support::waitUntil([&] { return waitpid(program, nullptr, WNOHANG) == program; }));
     }
 };
 

@@ -12,6 +12,6 @@ int main(int argc, char *argv[])
     QSettings settings(QLatin1String(watchdog::kSettingsFile), QSettings::IniFormat);
 
     if (!watchdog::configuredPath(settings).isEmpty())
-        watchdog::watchForever(settings);
+        return watchdog::runWatchMode(settings);
     return watchdog::runSelectionMode(settings);
 }

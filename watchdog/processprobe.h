@@ -1,7 +1,9 @@
 #pragma once
 
-// Kept free of Qt so that the platform code builds and is tested on its own.
+// Kept free of Qt so that the platform code builds and is tested on its own;
+// only the event-loop notice of an instance's end uses Qt, inside.
 
+#include <functional>
 #include <memory>
 
 // 1 when at least one running process has exactly the executable file name
@@ -27,6 +29,15 @@ public:
     // name, the next call for the name waits on it again without reading the
     // whole process list.
     bool waitForEnd(const char *name, unsigned timeoutMs);
+
+    enum class Found { None, Waitable, Unwaitable };
+    // The same look-up for the event loop, without waiting: None when no
+    // process named `name` runs; Unwaitable when one runs but its end can't be
+    // waited for; Waitable when one runs and `ended` is to be called, from the
+    // event loop and once, when it ends. Nothing is called after the next call,
+    // cancelNotice() or the watcher's end.
+    Found noticeEnd(const char *name, std::function<void()> ended);
+    void cancelNotice();
 
 private:
     struct Private;

@@ -3,6 +3,8 @@
 #include "processname.h"
 #include "procscan_linux.h"
 
+#include <QSocketNotifier>
+
 #include <poll.h>
 #include <unistd.h>
 
@@ -54,10 +56,17 @@ struct ProcessWatcher::Private
     std::string name;
     std::string pid;
     int pidfd = -1;
+    std::unique_ptr<QSocketNotifier> notice;
+    // What the notice's calls run in, and which notice they belong to: one
+    // cancelled, or dropped while its call waits, calls nothing.
+    QObject calls;
+    unsigned noticeNumber = 0;
 
     ~Private() { forget(); }
     void forget()
     {
+        ++noticeNumber;
+        notice.reset(); // before its descriptor goes
         if (pidfd >= 0)
             close(pidfd);
         pidfd = -1;
@@ -68,6 +77,24 @@ struct ProcessWatcher::Private
     {
         return pidfd >= 0 && name == wanted && procscan::matches(procFd, pid.c_str(), wanted)
                && !procscan::hasEnded(pidfd);
+    }
+    Found find(const char *wantedName)
+    {
+        const std::string_view wanted(wantedName ? wantedName : "");
+        if (!isPlainFileName(wanted))
+            return Found::None;
+        procscan::ProcDir proc;
+        if (!proc.isOpen())
+            return Found::None;
+        if (stillRuns(proc.fd(), wanted))
+            return Found::Waitable;
+        forget();
+        if (!scan(proc, wanted, &pidfd, &pid))
+            return Found::None;
+        if (pidfd < 0)
+            return Found::Unwaitable;
+        name = wanted;
+        return Found::Waitable;
     }
 };
 
@@ -80,21 +107,14 @@ ProcessWatcher::~ProcessWatcher() = default;
 
 bool ProcessWatcher::waitForEnd(const char *name, unsigned timeoutMs)
 {
-    const std::string_view wanted(name ? name : "");
-    if (!isPlainFileName(wanted))
+    switch (d->find(name)) {
+    case Found::None:
         return false;
-    procscan::ProcDir proc;
-    if (!proc.isOpen())
-        return false;
-    if (!d->stillRuns(proc.fd(), wanted)) {
-        d->forget();
-        if (!scan(proc, wanted, &d->pidfd, &d->pid))
-            return false;
-        if (d->pidfd < 0) {
-            poll(nullptr, 0, int(timeoutMs));
-            return true;
-        }
-        d->name = wanted;
+    case Found::Unwaitable:
+        poll(nullptr, 0, int(timeoutMs));
+        return true;
+    case Found::Waitable:
+        break;
     }
     pollfd ended{d->pidfd, POLLIN, 0};
     while (poll(&ended, 1, int(timeoutMs)) < 0 && errno == EINTR) {
@@ -102,4 +122,32 @@ bool ProcessWatcher::waitForEnd(const char *name, unsigned timeoutMs)
     if (ended.revents)
         d->forget();
     return true;
+}
+
+ProcessWatcher::Found ProcessWatcher::noticeEnd(const char *name, std::function<void()> ended)
+{
+    cancelNotice();
+    const Found found = d->find(name);
+    if (found != Found::Waitable)
+        return found;
+    // A pidfd turns readable when its process ends, and stays so.
+    d->notice = std::make_unique<QSocketNotifier>(d->pidfd, QSocketNotifier::Read);
+    QSocketNotifier *const notice = d->notice.get();
+    Private *const p = d.get();
+    const unsigned number = p->noticeNumber;
+    QObject::connect(notice, &QSocketNotifier::activated, notice, [p, notice, number, ended = std::move(ended)] {
+        notice->setEnabled(false);
+        // Later, so that the callee may drop this notifier.
+        QMetaObject::invokeMethod(&p->calls, [p, number, ended] {
+            if (p->noticeNumber == number)
+                ended();
+        }, Qt::QueuedConnection);
+    });
+    return Found::Waitable;
+}
+
+void ProcessWatcher::cancelNotice()
+{
+    ++d->noticeNumber;
+    d->notice.reset();
 }

@@ -2,6 +2,8 @@
 
 #include "processnames_win.h"
 
+#include <QWinEventNotifier>
+
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -66,12 +68,37 @@ struct ProcessWatcher::Private
 {
     std::wstring name;
     HANDLE process = nullptr;
+    std::unique_ptr<QWinEventNotifier> notice;
+    // What the notice's calls run in, and which notice they belong to: one
+    // cancelled, or dropped while its call waits, calls nothing.
+    QObject calls;
+    unsigned noticeNumber = 0;
 
     void forget()
     {
+        ++noticeNumber;
+        notice.reset(); // before its handle goes
         if (process)
             CloseHandle(process);
         process = nullptr;
+    }
+    Found find(const char *wantedName)
+    {
+        const std::wstring wanted = winnames::imageName(wantedName ? wantedName : "");
+        // A process's image never changes, so while the one kept runs, it runs under the name.
+        if (process && name == wanted && WaitForSingleObject(process, 0) == WAIT_TIMEOUT)
+            return Found::Waitable;
+        forget();
+        bool runsUnwaitable = false;
+        const bool opened = forEachNamed(wanted, [&](DWORD id) {
+            // Listed, yet no handle on it (another user's, say): it still counts as running.
+            process = openNamed(id, wanted, runsUnwaitable);
+            return process != nullptr;
+        });
+        if (!opened)
+            return runsUnwaitable ? Found::Unwaitable : Found::None;
+        name = wanted;
+        return Found::Waitable;
     }
 };
 
@@ -87,25 +114,44 @@ ProcessWatcher::~ProcessWatcher()
 
 bool ProcessWatcher::waitForEnd(const char *name, unsigned timeoutMs)
 {
-    const std::wstring wanted = winnames::imageName(name ? name : "");
-    // A process's image never changes, so while the one kept runs, it runs under the name.
-    const bool keptRuns = d->process && d->name == wanted && WaitForSingleObject(d->process, 0) == WAIT_TIMEOUT;
-    if (!keptRuns) {
-        d->forget();
-        bool runsUnwaitable = false;
-        const bool opened = forEachNamed(wanted, [&](DWORD id) {
-            // Listed, yet no handle on it (another user's, say): it still counts as running.
-            d->process = openNamed(id, wanted, runsUnwaitable);
-            return d->process != nullptr;
-        });
-        if (!opened) {
-            if (runsUnwaitable)
-                Sleep(timeoutMs);
-            return runsUnwaitable;
-        }
-        d->name = wanted;
+    switch (d->find(name)) {
+    case Found::None:
+        return false;
+    case Found::Unwaitable:
+        Sleep(timeoutMs);
+        return true;
+    case Found::Waitable:
+        break;
     }
     if (WaitForSingleObject(d->process, timeoutMs) != WAIT_TIMEOUT)
         d->forget();
     return true;
+}
+
+ProcessWatcher::Found ProcessWatcher::noticeEnd(const char *name, std::function<void()> ended)
+{
+    cancelNotice();
+    const Found found = d->find(name);
+    if (found != Found::Waitable)
+        return found;
+    // A process handle is signalled when its process ends, and stays so.
+    d->notice = std::make_unique<QWinEventNotifier>(d->process);
+    QWinEventNotifier *const notice = d->notice.get();
+    Private *const p = d.get();
+    const unsigned number = p->noticeNumber;
+    QObject::connect(notice, &QWinEventNotifier::activated, notice, [p, notice, number, ended = std::move(ended)] {
+        notice->setEnabled(false);
+        // Later, so that the callee may drop this notifier.
+        QMetaObject::invokeMethod(&p->calls, [p, number, ended] {
+            if (p->noticeNumber == number)
+                ended();
+        }, Qt::QueuedConnection);
+    });
+    return Found::Waitable;
+}
+
+void ProcessWatcher::cancelNotice()
+{
+    ++d->noticeNumber;
+    d->notice.reset();
 }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -64,23 +65,74 @@ bool isLiveUserProcessAt(int procFd, const char *pid)
     return n > 0 && isLiveUserProcess(std::string_view(stat, std::size_t(n)));
 }
 
-bool matchesByKernelName(int procFd, const char *pid, std::string_view name, bool exeLinkRead)
+enum class EntryMatch { No, Yes, NotLive };
+
+EntryMatch matchesByKernelName(int procFd, const char *entry, std::string_view name, bool exeLinkRead)
 {
     char comm[32];
-    const long n = readEntryFile(procFd, pid, "comm", comm, sizeof comm);
+    const long n = readEntryFile(procFd, entry, "comm", comm, sizeof comm);
     if (n <= 0)
-        return false;
+        return EntryMatch::No;
     switch (compareKernelName(std::string_view(comm, std::size_t(n)), name, exeLinkRead)) {
     case KernelNameMatch::No:
-        return false;
+        return EntryMatch::No;
     case KernelNameMatch::IfArgumentsAgree:
-        if (!startedByArgumentName(procFd, pid, name))
-            return false;
+        if (!startedByArgumentName(procFd, entry, name))
+            return EntryMatch::No;
         break;
     case KernelNameMatch::Yes:
         break;
     }
-    return isLiveUserProcessAt(procFd, pid);
+    return isLiveUserProcessAt(procFd, entry) ? EntryMatch::Yes : EntryMatch::NotLive;
+}
+
+// `entry` is a process ("PID") or one of its threads ("PID/task/TID").
+EntryMatch matchesEntry(int procFd, const char *entry, std::string_view name)
+{
+    char exe[PATH_MAX + 1];
+    char path[64];
+    std::snprintf(path, sizeof path, "%s/exe", entry);
+    const ssize_t n = readlinkat(procFd, path, exe, sizeof exe);
+    if (n >= 0 && std::size_t(n) < sizeof exe) {
+        if (executableName(std::string_view(exe, std::size_t(n))) == name)
+            return EntryMatch::Yes;
+    } else if (n < 0 && errno != EACCES && errno != EPERM) {
+        return EntryMatch::NotLive; // ended, a zombie or a kernel thread: none has an executable
+    }
+    return matchesByKernelName(procFd, entry, name, n >= 0);
+}
+
+// A process whose main thread has ended (main called pthread_exit) runs on in
+// its other threads, while its own entry is a zombie's: ask the first live one.
+bool matchesThroughOtherThread(int procFd, const char *pid, std::string_view name)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "%s/task", pid);
+    // Its link count is 2 and one per thread: kernel threads and true zombies,
+    // most of the processes seen here, cost only this look.
+    struct stat tasks;
+    if (fstatat(procFd, path, &tasks, 0) != 0 || tasks.st_nlink <= 3)
+        return false;
+    const int fd = openat(procFd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    // Read into a small buffer here: opendir would take 32 KiB from the heap.
+    alignas(8) char entries[1024];
+    EntryMatch found = EntryMatch::NotLive;
+    long size;
+    while (found == EntryMatch::NotLive && (size = syscall(SYS_getdents64, fd, entries, sizeof entries)) > 0) {
+        for (long at = 0; at < size && found == EntryMatch::NotLive;) {
+            const auto *const task = reinterpret_cast<const dirent64 *>(entries + at);
+            at += task->d_reclen;
+            if (task->d_name[0] < '1' || task->d_name[0] > '9' || std::strcmp(task->d_name, pid) == 0)
+                continue;
+            char thread[sizeof path + sizeof task->d_name];
+            std::snprintf(thread, sizeof thread, "%s/task/%s", pid, task->d_name);
+            found = matchesEntry(procFd, thread, name);
+        }
+    }
+    close(fd);
+    return found == EntryMatch::Yes;
 }
 
 } // namespace
@@ -158,17 +210,15 @@ bool matches(int procFd, const char *pid, std::string_view name)
     // No file on Linux has a longer name, so no process runs one.
     if (name.size() > NAME_MAX)
         return false;
-    char exe[PATH_MAX + 1];
-    char path[64];
-    std::snprintf(path, sizeof path, "%s/exe", pid);
-    const ssize_t n = readlinkat(procFd, path, exe, sizeof exe);
-    if (n >= 0 && std::size_t(n) < sizeof exe) {
-        if (executableName(std::string_view(exe, std::size_t(n))) == name)
-            return true;
-    } else if (n < 0 && errno != EACCES && errno != EPERM) {
-        return false; // ended, a zombie or a kernel thread: none has an executable
+    switch (matchesEntry(procFd, pid, name)) {
+    case EntryMatch::Yes:
+        return true;
+    case EntryMatch::No:
+        return false;
+    case EntryMatch::NotLive:
+        break;
     }
-    return matchesByKernelName(procFd, pid, name, n >= 0);
+    return matchesThroughOtherThread(procFd, pid, name);
 }
 
 int openMatching(int procFd, const char *pid, std::string_view name)

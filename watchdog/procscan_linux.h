@@ -12,7 +12,8 @@ namespace procscan {
 // where that link names another file (an interpreter, Wine's loader), its
 // kernel name confirmed by its first or second argument; or, where the link
 // can't be read, its kernel name (confirmed by the arguments when it may be cut
-// short). Zombies and kernel threads never do.
+// short). Zombies and kernel threads never do; a process whose main thread has
+// ended while others run is read through one of those.
 bool matches(int procFd, const char *pid, std::string_view name);
 
 // The decisions on what /proc says, apart from reading it.

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QDateTime>
 #include <QDebug>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
 #include <QLocale>
@@ -14,7 +15,6 @@
 #include <QSettings>
 #include <QStringList>
 #include <QTextStream>
-#include <QThread>
 
 namespace watchdog {
 
@@ -52,47 +52,129 @@ void appendRestartRecord(const QString &imageName)
     out << record;
 }
 
-Pass watchPass(const QSettings &settings, ProcessWatcher &watcher, unsigned long holdMs, unsigned long pollMs)
+namespace {
+
+// Destroying a QProcess ends its process, but the program the watchdog started
+// outlives it. So the object is handed to a parent that is never destroyed.
+void letGo(std::unique_ptr<QProcess> child)
 {
-    const QString imageName = imageNameOf(configuredPath(settings));
-    const QByteArray name = imageName.toUtf8();
-    // A NUL would cut the name short, and no file name holds one. The wait is the
-    // probe too: the process list is read at most once a pass, and not at all
-    // while the instance waited on before still runs. It returns as soon as that
-    // one ends, or pauses if its end can't be waited for, so passes never run
-    // back to back.
-    if (!name.contains('\0') && watcher.waitForEnd(name.constData(), unsigned(pollMs)))
-        return Pass::FoundRunning;
-
-    appendRestartRecord(imageName);
-
-    QProcess child;
-    // Nothing reads the child's pipes, so they would fill and freeze it: share ours instead.
-    child.setProcessChannelMode(QProcess::ForwardedChannels);
-    child.setStandardInputFile(QProcess::nullDevice());
-    child.start(imageName, QStringList{QLatin1String(kArgument)});
-
-    QThread::msleep(holdMs);
-    terminateProcesses(imageName);
-
-    // Reap it here, whether or not the terminate reached it: no zombie, no warning.
-    // With no event loop the object never learns that its child ended, and kill()
-    // signals by process id, which (where Qt reaps in a SIGCHLD handler) may be
-    // another process's by now: so collect an ended child first. This also reads
-    // the start-up result, so a program that failed to start is NotRunning here.
-    if (!child.waitForFinished(0) && child.state() != QProcess::NotRunning) {
-        child.kill();
-        // One that can't die (stuck in the kernel) must not stop the loop.
-        child.waitForFinished(kChildGiveUpMs);
-    }
-    return Pass::Restarted;
+    static QObject *const keeper = new QObject;
+    child->disconnect();
+    child.release()->setParent(keeper);
 }
 
-void watchForever(const QSettings &settings)
+} // namespace
+
+WatchLoop::WatchLoop(const QSettings &settings, ProcessWatcher &watcher, unsigned long holdMs, unsigned long pollMs)
+    : m_settings(settings)
+    , m_watcher(watcher)
+    , m_holdMs(holdMs)
+    , m_pollMs(pollMs)
+{
+    m_timer.setSingleShot(true);
+    // A coarse timer may fire 5 % early or late: six minutes of a two-hour hold.
+    m_timer.setTimerType(Qt::PreciseTimer);
+    connect(&m_timer, &QTimer::timeout, this, [this] { m_onTimeout(); });
+}
+
+WatchLoop::~WatchLoop()
+{
+    m_watcher.cancelNotice();
+    if (m_child && m_child->state() != QProcess::NotRunning)
+        letGo(std::move(m_child));
+}
+
+void WatchLoop::startPass()
+{
+    m_imageName = imageNameOf(configuredPath(m_settings));
+    const QByteArray name = m_imageName.toUtf8();
+    // A NUL would cut the name short, and no file name holds one: such a name is
+    // never probed, started or ended (Windows would start the program named by
+    // the part before it). The look-up keeps the instance it found, so the
+    // process list is read only when the instance changes; while one runs, the
+    // pass waits on it in the event loop and nothing wakes the watchdog.
+    if (!name.contains('\0')) {
+        switch (m_watcher.noticeEnd(name.constData(), [this] { finish(Pass::FoundRunning); })) {
+        case ProcessWatcher::Found::None:
+            break;
+        case ProcessWatcher::Found::Waitable:
+            if (m_waitLimitMs >= 0) {
+                m_onTimeout = [this] { finish(Pass::FoundRunning); };
+                m_timer.start(int(m_waitLimitMs));
+            }
+            return;
+        case ProcessWatcher::Found::Unwaitable:
+            m_onTimeout = [this] { finish(Pass::FoundRunning); };
+            m_timer.start(int(m_pollMs));
+            return;
+        }
+    }
+
+    appendRestartRecord(m_imageName);
+
+    m_child = std::make_unique<QProcess>();
+    // Nothing reads the child's pipes, so they would fill and freeze it: share ours instead.
+    m_child->setProcessChannelMode(QProcess::ForwardedChannels);
+    m_child->setStandardInputFile(QProcess::nullDevice());
+    if (!name.contains('\0'))
+        m_child->start(m_imageName, QStringList{QLatin1String(kArgument)});
+
+    m_onTimeout = [this] { endHold(); };
+    m_timer.start(int(m_holdMs));
+}
+
+void WatchLoop::endHold()
+{
+    terminateProcesses(m_imageName);
+
+    // Reap it here, whether or not the terminate reached it: no zombie, no warning.
+    // kill() signals by process id, which (where Qt reaps in a SIGCHLD handler)
+    // may be another process's by now: so collect an ended child first. This
+    // also reads the start-up result, so a program that failed to start is
+    // NotRunning here.
+    if (!m_child->waitForFinished(0) && m_child->state() != QProcess::NotRunning) {
+        m_child->kill();
+        // One that can't die (stuck in the kernel) must not stop the loop.
+        m_child->waitForFinished(kChildGiveUpMs);
+    }
+    m_child.reset();
+    finish(Pass::Restarted);
+}
+
+void WatchLoop::finish(Pass pass)
+{
+    m_timer.stop();
+    m_watcher.cancelNotice();
+    emit passFinished(pass);
+}
+
+Pass watchPass(const QSettings &settings, ProcessWatcher &watcher, unsigned long holdMs, unsigned long pollMs)
+{
+    WatchLoop loop(settings, watcher, holdMs, pollMs);
+    loop.setWaitLimit(pollMs);
+    QEventLoop events;
+    Pass result = Pass::FoundRunning;
+    QObject::connect(&loop, &WatchLoop::passFinished, &events, [&](Pass pass) {
+        result = pass;
+        events.quit();
+    });
+    // Started from the loop, so that a pass ending at once still ends it.
+    QTimer::singleShot(0, &loop, &WatchLoop::startPass);
+    events.exec();
+    return result;
+}
+
+int runWatchMode(const QSettings &settings)
 {
     ProcessWatcher watcher;
-    for (;;)
-        watchPass(settings, watcher, kHoldMs);
+    WatchLoop loop(settings, watcher);
+    // Each pass starts from the event loop, never inside the last one.
+    QObject::connect(&loop, &WatchLoop::passFinished, &loop, [&loop] {
+        QMetaObject::invokeMethod(&loop, [&loop] { loop.startPass(); }, Qt::QueuedConnection);
+    });
+    loop.startPass();
+    // Closing the window, or the session's end closing it, ends the loop and with it the watchdog.
+    return QApplication::exec();
 }
 
 int runSelectionMode(QSettings &settings)

@@ -1,8 +1,14 @@
 #pragma once
 
+#include <QObject>
 #include <QString>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
 
 class ProcessWatcher;
+class QProcess;
 class QSettings;
 
 namespace watchdog {
@@ -13,7 +19,7 @@ inline constexpr char kRestartLog[] = "restart_vortelin_recored.txt";
 inline constexpr char kArgument[] = "command";
 // How long each started instance is left to run before it is ended and started afresh.
 inline constexpr unsigned long kHoldMs = 7200000;
-// The longest wait between passes while an instance runs.
+// The wait between passes while an instance runs whose end can't be waited for.
 inline constexpr unsigned long kPollMs = 1000;
 
 // The stored path of the watched program; empty when none is configured.
@@ -27,15 +33,52 @@ void appendRestartRecord(const QString &imageName);
 
 enum class Pass { FoundRunning, Restarted };
 
-// One pass of the watch loop. When no process of the configured name runs:
-// records, starts it by its bare name with "command", holds it `holdMs`, then
-// ends every process of that name. Otherwise waits for the running one to end,
-// at most `pollMs`, through `watcher`, which the caller keeps from pass to pass.
+// Watch mode, in the event loop: pass after pass, each waiting there, never in
+// a call. When no process of the configured name runs, a pass records, starts
+// it by its bare name with "command", holds it `holdMs`, then ends every
+// process of that name. Otherwise it waits on the running one, through
+// `watcher`, until it ends (or, where its end can't be waited for, `pollMs`).
+// Destroyed mid-pass, it ends nothing and records nothing: a program it started runs on.
+class WatchLoop : public QObject
+{
+    Q_OBJECT
+
+public:
+    WatchLoop(const QSettings &settings, ProcessWatcher &watcher, unsigned long holdMs = kHoldMs,
+              unsigned long pollMs = kPollMs);
+    ~WatchLoop() override;
+
+    // Starts a pass; passFinished() tells its end.
+    void startPass();
+    // Ends a wait on a running instance after `ms` too.
+    void setWaitLimit(unsigned long ms) { m_waitLimitMs = long(ms); }
+
+signals:
+    void passFinished(watchdog::Pass pass);
+
+private:
+    void endHold();
+    void finish(Pass pass);
+
+    const QSettings &m_settings;
+    ProcessWatcher &m_watcher;
+    const unsigned long m_holdMs;
+    const unsigned long m_pollMs;
+    long m_waitLimitMs = -1;
+    QString m_imageName;
+    QTimer m_timer;
+    std::function<void()> m_onTimeout;
+    std::unique_ptr<QProcess> m_child;
+};
+
+// One pass, run to its end in a local event loop; a running instance is
+// waited on at most `pollMs`. For the tests and the benchmarks.
 Pass watchPass(const QSettings &settings, ProcessWatcher &watcher, unsigned long holdMs,
                unsigned long pollMs = kPollMs);
 
-// Watch mode: passes for ever, with one watcher for all of them.
-[[noreturn]] void watchForever(const QSettings &settings);
+// Watch mode: passes until the window is closed or the session ends. Returns
+// the event loop's result.
+int runWatchMode(const QSettings &settings);
 
 // Selection mode: asks for the program, stores its path unless cancelled, then
 // runs the event loop until the window is closed. Returns the loop's result.
