@@ -88,11 +88,20 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
   # A 64-bit installer for the 64-bit program: it runs where 32-bit programs
   # can't, and reads and writes the registry view the program belongs to.
-  # CPack's own script gains that view at the start of both init functions.
-  set(CPACK_NSIS_DEFINES "Target amd64-unicode")
-  find_file(watchdog_nsis_template NSIS.template.in
-            PATHS "${CMAKE_ROOT}/Modules/Internal/CPack" "${CMAKE_ROOT}/Modules" NO_DEFAULT_PATH)
+  # CPack's own script gains the target as its first command (later, NSIS
+  # takes the 32-bit Program Files for $PROGRAMFILES64), and that view at the
+  # start of both init functions.
+  set(watchdog_nsis_template "${CMAKE_ROOT}/Modules/Internal/CPack/NSIS.template.in")
+  if(NOT EXISTS "${watchdog_nsis_template}")
+    set(watchdog_nsis_template "${CMAKE_ROOT}/Modules/NSIS.template.in")
+  endif()
   file(READ "${watchdog_nsis_template}" template)
+  string(FIND "${template}" "\n" first_line_end)
+  string(SUBSTRING "${template}" 0 ${first_line_end} first_line)
+  if(NOT first_line MATCHES "^.?.?.?;")
+    message(FATAL_ERROR "${watchdog_nsis_template} does not begin with a comment line")
+  endif()
+  string(REPLACE "${first_line}\n" "${first_line}\nTarget amd64-unicode\n" template "${template}")
   foreach(function ".onInit" "un.onInit")
     string(REPLACE "Function ${function}\n" "Function ${function}\n  SetRegView 64\n" patched "${template}")
     if(patched STREQUAL template)

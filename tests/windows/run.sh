@@ -38,6 +38,7 @@ step() {
     else
         failures+=("$name")
         echo "== $name: FAILED after $((SECONDS - start)) s"
+        return 1
     fi
 }
 
@@ -89,7 +90,7 @@ runs() {
 
 for arch in "${archs[@]}"; do
     if step "Build for $arch" build "$arch"; then
-        runs "$arch"
+        runs "$arch" || true
     fi
 done
 
