@@ -26,6 +26,25 @@ bool hasLocale(const QString &locale)
     return QString::fromLocal8Bit(list.readAllStandardOutput()).split(QLatin1Char('\n')).contains(wanted);
 }
 
+void configure(const QTemporaryDir &work, const QString &path)
+{
+    QSettings settings(work.filePath(QStringLiteral("sys.ini")), QSettings::IniFormat);
+    settings.setValue(QStringLiteral("VORTELIN_PATH"), path);
+}
+
+// The real program in `work`, its stand-ins reporting to `report`.
+bool startWatchdog(QProcess &watchdog, const QTemporaryDir &work, const QString &report,
+                   QProcessEnvironment env = QProcessEnvironment::systemEnvironment())
+{
+    env.insert(QStringLiteral("STANDIN_REPORT"), report);
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), work.path());
+    watchdog.setProcessEnvironment(env);
+    watchdog.setWorkingDirectory(work.path());
+    watchdog.setProcessChannelMode(QProcess::ForwardedChannels);
+    watchdog.start(QStringLiteral(WATCHDOG_PATH), QStringList());
+    return watchdog.waitForStarted();
+}
+
 } // namespace
 
 class TestProgram : public QObject
@@ -54,10 +73,7 @@ private slots:
         StandinFolder folder;
         const QString name = support::uniqueName(QStringLiteral("Quill"));
         const QString report = folder.path() + QStringLiteral("/report.txt");
-        {
-            QSettings settings(work.filePath(QStringLiteral("sys.ini")), QSettings::IniFormat);
-            settings.setValue(QStringLiteral("VORTELIN_PATH"), folder.add(name));
-        }
+        configure(work, folder.add(name));
 
         // Whatever fails below, the stand-in the watchdog starts is ended.
         const auto endStandin = qScopeGuard([&name] { terminateProcesses(name); });
@@ -119,23 +135,13 @@ private slots:
         const QString name = support::uniqueName(QStringLiteral("Outside"));
         const QString report = folder.path() + QStringLiteral("/report.txt");
         const QString log = work.filePath(QStringLiteral("restart_vortelin_recored.txt"));
-        {
-            QSettings settings(work.filePath(QStringLiteral("sys.ini")), QSettings::IniFormat);
-            settings.setValue(QStringLiteral("VORTELIN_PATH"), folder.add(name));
-        }
+        configure(work, folder.add(name));
         const auto endStandin = qScopeGuard([&name] { terminateProcesses(name); });
         const pid_t outside = folder.spawn(folder.path() + QLatin1Char('/') + name, {},
                                            {QStringLiteral("STANDIN_REPORT=") + report});
         QVERIFY(support::waitUntil([&] { return !support::reportLines(report).isEmpty(); }));
         QProcess watchdog;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("STANDIN_REPORT"), report);
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), work.path());
-        watchdog.setProcessEnvironment(env);
-        watchdog.setWorkingDirectory(work.path());
-        watchdog.setProcessChannelMode(QProcess::ForwardedChannels);
-        watchdog.start(QStringLiteral(WATCHDOG_PATH), QStringList());
-        QVERIFY(watchdog.waitForStarted());
+        QVERIFY(startWatchdog(watchdog, work, report));
         const auto endWatchdog = qScopeGuard([&watchdog] {
             watchdog.kill();
             watchdog.waitForFinished();
@@ -167,10 +173,7 @@ private slots:
         const QString name = support::uniqueName(QStringLiteral("Closed"));
         const QString report = folder.path() + QStringLiteral("/report.txt");
         const QString log = work.filePath(QStringLiteral("restart_vortelin_recored.txt"));
-        {
-            QSettings settings(work.filePath(QStringLiteral("sys.ini")), QSettings::IniFormat);
-            settings.setValue(QStringLiteral("VORTELIN_PATH"), folder.add(name));
-        }
+        configure(work, folder.add(name));
         const auto endStandin = qScopeGuard([&name] { terminateProcesses(name); });
         if (outsideInstance) {
             folder.spawn(folder.path() + QLatin1Char('/') + name, {}, {QStringLiteral("STANDIN_REPORT=") + report});
@@ -179,16 +182,10 @@ private slots:
 
         QProcess watchdog;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("STANDIN_REPORT"), report);
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
         env.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(x.display()));
         env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), work.path());
-        watchdog.setProcessEnvironment(env);
-        watchdog.setWorkingDirectory(work.path());
-        watchdog.setProcessChannelMode(QProcess::ForwardedChannels);
-        watchdog.start(QStringLiteral(WATCHDOG_PATH), QStringList());
-        QVERIFY(watchdog.waitForStarted());
+        QVERIFY(startWatchdog(watchdog, work, report, env));
         // Shown once its first pass is done.
         const unsigned long window = x.waitForWindow(pid_t(watchdog.processId()), "Tallowbrecken_VRTN", 20000);
         QVERIFY(window);

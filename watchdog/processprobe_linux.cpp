@@ -1,5 +1,6 @@
 #include "processprobe.h"
 
+#include "endnotice.h"
 #include "processname.h"
 #include "procscan_linux.h"
 
@@ -132,17 +133,7 @@ ProcessWatcher::Found ProcessWatcher::noticeEnd(const char *name, std::function<
         return found;
     // A pidfd turns readable when its process ends, and stays so.
     d->notice = std::make_unique<QSocketNotifier>(d->pidfd, QSocketNotifier::Read);
-    QSocketNotifier *const notice = d->notice.get();
-    Private *const p = d.get();
-    const unsigned number = p->noticeNumber;
-    QObject::connect(notice, &QSocketNotifier::activated, notice, [p, notice, number, ended = std::move(ended)] {
-        notice->setEnabled(false);
-        // Later, so that the callee may drop this notifier.
-        QMetaObject::invokeMethod(&p->calls, [p, number, ended] {
-            if (p->noticeNumber == number)
-                ended();
-        }, Qt::QueuedConnection);
-    });
+    armEndNotice(d->notice.get(), &d->calls, d->noticeNumber, std::move(ended));
     return Found::Waitable;
 }
 

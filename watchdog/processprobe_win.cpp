@@ -1,5 +1,6 @@
 #include "processprobe.h"
 
+#include "endnotice.h"
 #include "processnames_win.h"
 
 #include <QWinEventNotifier>
@@ -136,17 +137,7 @@ ProcessWatcher::Found ProcessWatcher::noticeEnd(const char *name, std::function<
         return found;
     // A process handle is signalled when its process ends, and stays so.
     d->notice = std::make_unique<QWinEventNotifier>(d->process);
-    QWinEventNotifier *const notice = d->notice.get();
-    Private *const p = d.get();
-    const unsigned number = p->noticeNumber;
-    QObject::connect(notice, &QWinEventNotifier::activated, notice, [p, notice, number, ended = std::move(ended)] {
-        notice->setEnabled(false);
-        // Later, so that the callee may drop this notifier.
-        QMetaObject::invokeMethod(&p->calls, [p, number, ended] {
-            if (p->noticeNumber == number)
-                ended();
-        }, Qt::QueuedConnection);
-    });
+    armEndNotice(d->notice.get(), &d->calls, d->noticeNumber, std::move(ended));
     return Found::Waitable;
 }
 
