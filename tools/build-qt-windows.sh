@@ -135,5 +135,7 @@ done
 
 mv "$stage" "$prefix"
 touch "$prefix/.complete"
-say "== Qt for Windows ($arch) is in $prefix ($(du -sh "$prefix" | cut -f1))"
+# CPU time of the build's commands (user, then system), for the README's figures.
+times >"$work/times"
+say "== Qt for Windows ($arch) is in $prefix ($(du -sh "$prefix" | cut -f1)); CPU time: $(tail -n 1 "$work/times")"
 echo "$prefix"
