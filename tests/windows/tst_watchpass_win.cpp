@@ -419,7 +419,7 @@ private slots:
         QTest::newRow("question mark") << QStringLiteral("Watch?d-%1.exe");
         QTest::newRow("backslash") << QStringLiteral("sub\\Watched-%1.exe");
         QTest::newRow("empty") << QStringLiteral("");
-        QTest::newRow("NUL") << QStringLiteral("Missing-%1.exe") + QChar(0) + QStringLiteral("Watched-%1.exe");
+        QTest::newRow("NUL") << QStringLiteral("Other-%1.exe") + QChar(0) + QStringLiteral("Watched-%1.exe");
     }
 
     void unsafeNamesEndNothing()
@@ -430,6 +430,9 @@ private slots:
         const HANDLE bystander = start(m_name);
         QVERIFY(bystander);
         QVERIFY(waitUntil([&] { return reports(m_name).size() == 1; }));
+        // Cut at a NUL, the name would start the program named by its first part: one lies here.
+        if (name.contains(QChar(0)))
+            QVERIFY(!copyHelper(name.section(QChar(0), 0, 0)).isEmpty());
         configure(QStringLiteral("C:/apps/") + name);
         const DWORD before = m_job->processesStarted();
         QCOMPARE(pass(300), Pass::Restarted);
