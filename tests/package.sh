@@ -61,8 +61,21 @@ ldd "$root/usr/bin/watchdog" >"$tmp/ldd" || fail "ldd"
 cmp "$source_dir/ui/img/Logo.png" "$root/usr/share/icons/hicolor/180x180/apps/$package.png" || fail "icon"
 desktop="$root/usr/share/applications/$package.desktop"
 quiet desktop-file-validate "$desktop"
-for line in "Name=Tallowbrecken_VRTN" "Exec=watchdog" "Icon=$package" "Type=Application"; do
+for line in "Name=Tallowbrecken_VRTN" "Icon=$package" "Type=Application"; do
     grep -qx "$line" "$desktop" || fail "no $line in the desktop entry"
+done
+# Started as a desktop starts it, the entry runs the program in the user's own
+# folder, made when missing: a stand-in "watchdog" first on PATH says where it ran.
+mkdir -p "$tmp/bin" "$tmp/home"
+printf '#!/bin/sh\npwd >"%s/ran-in"\n' "$tmp" >"$tmp/bin/watchdog"
+chmod +x "$tmp/bin/watchdog"
+for data_home in "" "$tmp/data home"; do
+    rm -f "$tmp/ran-in"
+    HOME="$tmp/home" XDG_DATA_HOME="$data_home" PATH="$tmp/bin:$PATH" quiet gio launch "$desktop"
+    for _ in $(seq 100); do [ -s "$tmp/ran-in" ] && break; sleep 0.1; done
+    expected="${data_home:-$tmp/home/.local/share}/tallowbrecken-watchdog"
+    [ "$(cat "$tmp/ran-in" 2>/dev/null)" = "$expected" ] ||
+        fail "the desktop entry ran the program in \"$(cat "$tmp/ran-in" 2>/dev/null)\", not \"$expected\""
 done
 
 quiet "${dpkg[@]}" --purge "$package"
