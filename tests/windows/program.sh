@@ -55,6 +55,15 @@ mkdir -p "$apps"
 cp "$helper" "$apps/Quillbarrow.exe"
 
 start_deadline=60
+# qemu-user hands a guest's fault signal over without its trap number, so Wine
+# under it can't tell a fault it would mend from a crash, and the process dies.
+# What such a run shows after the death is the emulator's doing: skipped, with
+# qemu's own words, not failed.
+emulator_died() {
+    [ "$arch" = i686 ] && [ "$(i386_mode)" = emulated ] &&
+        grep -h -m 1 "^qemu: uncaught target signal" "$work"/*/wine.log 2>/dev/null |
+        sed 's/$/ (Wine under qemu-user, which leaves out the trap number of a fault)/'
+}
 if [ "$arch" = i686 ] && [ "$(i386_mode)" = emulated ]; then
     start_deadline=600
 fi
@@ -117,7 +126,11 @@ one_record() {
 }
 check "one record, with CR LF" one_record
 check "no dialog in watch mode" no_window "选择程序"
-check "the watchdog keeps running through the hold" watchdog_runs
+if ! watchdog_runs && died="$(emulator_died)"; then
+    echo "SKIP: the watchdog keeps running through the hold ($arch): $died"
+else
+    check "the watchdog keeps running through the hold" watchdog_runs
+fi
 
 if [ "$part" = all ] && [ -n "$started" ]; then
     # What the system asks of the window, 10 s into the hold, and its close button.
@@ -133,5 +146,17 @@ if [ "$part" = all ] && [ -n "$started" ]; then
     check "closing records nothing" [ "$(wc -l <"$dir/restart_vortelin_recored.txt")" = 1 ]
 fi
 
-[ "$failed" = 0 ] || { echo "watchdog.exe ($arch): $failed checks failed"; exit 1; }
+if [ -z "$started" ] && [ "$failed" != 0 ] && died="$(emulator_died)"; then
+    echo "SKIP: the first watch pass of watchdog.exe ($arch), which ended before it started the program: $died"
+    exit 0
+fi
+if [ "$failed" != 0 ]; then
+    # The folders go at exit: what Wine said is the only trace left.
+    for log in "$work"/*/wine.log; do
+        echo "-- $log (last 40 lines)"
+        tail -n 40 "$log"
+    done
+    echo "watchdog.exe ($arch): $failed checks failed"
+    exit 1
+fi
 echo "watchdog.exe ($arch): all checks passed"
