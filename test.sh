@@ -10,8 +10,8 @@ cd "$(dirname "$0")"
 # non-ASCII digits; for the Windows stages MinGW-w64, NSIS, Wine with its 32-bit
 # half (also for the Wine-run program test), an X server with xdotool (also for
 # the watch-mode window test, which talks to it through Xlib), and qemu-user
-# for machines whose kernel refuses 32-bit programs.
-WATCHDOG_EXTRA_PACKAGES="libx11-dev qt6-base-dev dpkg-dev desktop-file-utils libglib2.0-bin valgrind clang libclang-rt-14-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686 nsis wine64 wine32:i386 xvfb xauth xdotool locales qemu-user-static ${WATCHDOG_EXTRA_PACKAGES:-}"
+# for machines whose kernel refuses 32-bit programs; ccache.
+WATCHDOG_EXTRA_PACKAGES="ccache libx11-dev qt6-base-dev dpkg-dev desktop-file-utils libglib2.0-bin valgrind clang libclang-rt-14-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686 nsis wine64 wine32:i386 xvfb xauth xdotool locales qemu-user-static ${WATCHDOG_EXTRA_PACKAGES:-}"
 . tools/setup.sh
 
 # The restart log is checked under ar_EG.UTF-8, whose digits are not ASCII.
@@ -27,6 +27,12 @@ fi
 
 root=$PWD
 jobs=$(nproc)
+# A fresh clone builds the sources six times (two Qts, the sanitizers, the
+# fuzzer, two Windows targets): through ccache, a run after the first compiles
+# only what changed, in another clone too (the sanitizers' build, whose debug
+# data names its folder, only in the same folder). Its cache is under
+# ${XDG_CACHE_HOME:-~/.cache}/ccache; Qt for Windows is cached by its own script.
+export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR="$root"
 
 # Qt 5, the main target, keeps the plain build folder that run.sh uses.
 linux_suite() {
