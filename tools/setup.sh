@@ -6,6 +6,16 @@ watchdog_packages="cmake make g++ qtbase5-dev qtbase5-dev-tools fonts-dejavu-cor
 # The benchmarks in bench/ build with the rest when Google Benchmark is there.
 watchdog_packages="$watchdog_packages libbenchmark-dev"
 
+# A mirror in the middle of a sync fails an update now and then ("File has
+# unexpected size"): once more after a pause, then on with the lists apt has; an
+# install that still fails says why itself.
+watchdog_apt_update() {
+    apt-get update -q && return
+    echo "apt-get update failed; trying once more in 20 s" >&2
+    sleep 20
+    apt-get update -q || echo "apt-get update failed again: going on with the package lists apt has" >&2
+}
+
 watchdog_missing=""
 for package in $watchdog_packages; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
@@ -28,7 +38,7 @@ if [ -n "$watchdog_missing" ]; then
             dpkg --add-architecture "$watchdog_arch"
         done
         echo "Installing:$watchdog_missing"
-        apt-get update -q
+        watchdog_apt_update
         DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $watchdog_missing
     else
         echo "These Debian packages are missing:$watchdog_missing" >&2
