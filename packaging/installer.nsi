@@ -30,8 +30,10 @@ RequestExecutionLevel user
 ; folder, kept unexpanded in the shortcuts so that it expands for whoever starts them.
 !define WORK_DIR "%LOCALAPPDATA%\${NAME}"
 !define SHORTCUT "${NAME}.lnk"
-; The helper's exit code when the UAC prompt was declined.
+; The helper's exit code when the UAC prompt was declined, and ours when
+; started again without the rights all the same (UAC off, a standard account chosen).
 !define ERROR_CANCELLED 1223
+!define ERROR_ELEVATION_REQUIRED 740
 
 Name "${NAME}"
 OutFile "${OUTFILE}"
@@ -134,6 +136,11 @@ Function InstallAsAdministrator
   ${If} $1 == "Admin"
     Return
   ${EndIf}
+  ${If} $Elevated == 1
+    MessageBox MB_OK|MB_ICONSTOP "Installing for every user needs administrator rights." /SD IDOK
+    StrCpy $0 ${ERROR_ELEVATION_REQUIRED}
+    Return
+  ${EndIf}
   StrCpy $1 "/AllUsers /ELEVATED"
   ${If} $Autostart == 1
     StrCpy $1 "$1 /AUTOSTART"
@@ -197,12 +204,15 @@ Function .onInit
     StrCpy $Elevated 1
   ${EndIf}
   Call UseMode
+  ; Interactively the mode page decides.
   ${If} ${Silent}
-  ${AndIf} $AllUsers == 1
-    Call InstallAsAdministrator
-    ${If} $0 != ""
-      SetErrorLevel $0
-      Quit
+  ${OrIf} $Elevated == 1
+    ${If} $AllUsers == 1
+      Call InstallAsAdministrator
+      ${If} $0 != ""
+        SetErrorLevel $0
+        Quit
+      ${EndIf}
     ${EndIf}
   ${EndIf}
 FunctionEnd
@@ -307,7 +317,16 @@ Function un.onInit
     SetShellVarContext all
     !insertmacro IsAdmin $1
     ${If} $1 != "Admin"
-      StrCpy $1 "_?=$INSTDIR"
+      ${GetParameters} $R0
+      ClearErrors
+      ${GetOptions} $R0 "/ELEVATED" $R1
+      ${IfNot} ${Errors}
+        MessageBox MB_OK|MB_ICONSTOP "Uninstalling for every user needs administrator rights." /SD IDOK
+        SetErrorLevel ${ERROR_ELEVATION_REQUIRED}
+        Quit
+      ${EndIf}
+      ; _?= must come last.
+      StrCpy $1 "/ELEVATED _?=$INSTDIR"
       ${If} ${Silent}
         StrCpy $1 "/S $1"
       ${EndIf}

@@ -77,7 +77,7 @@ registry_values() {
 }
 
 for folder in "$work_dir" "$user_programs" "$a_programs" "$menu" "$a_menu"; do
-    [[ "$folder" == "$drive_c"/* ]] || { say "Wine named no such folder: '$folder'"; exit 1; }
+    [[ "$folder" == "$WINEPREFIX"/?*/?* ]] || { say "Wine named no such folder: '$folder'"; exit 1; }
 done
 # What a run cut short left installed goes first, so that the checks see only this run.
 rm -rf "$user_programs" "$a_programs" "$menu/$name" "$a_menu/$name" "$startup/$name.lnk" "$a_startup/$name.lnk" "$work_dir"
