@@ -104,7 +104,8 @@ set(CPACK_WATCHDOG_INSTALLER_SCRIPT "${CMAKE_CURRENT_LIST_DIR}/installer.nsi")
 
 # The installer's helper (ends the watchdogs running from the install folder,
 # starts the installer again as an administrator). Only the installer carries
-# it, so it is built but not installed; on its own, wherever it is unpacked.
+# it, so it is built but not installed; linked statically, it runs wherever it
+# is unpacked.
 add_executable(setuphelper WIN32
   ${CMAKE_CURRENT_LIST_DIR}/setuphelper.cpp
   ${PROJECT_SOURCE_DIR}/watchdog/processnames_win.cpp
@@ -116,6 +117,7 @@ set_target_properties(setuphelper PROPERTIES AUTOMOC OFF AUTOUIC OFF AUTORCC OFF
   RUNTIME_OUTPUT_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}/setuphelper$<0:>"
   MSVC_RUNTIME_LIBRARY MultiThreaded)
 if(MINGW)
+  target_compile_options(setuphelper PRIVATE -Wall -Wextra -Werror)
   target_link_options(setuphelper PRIVATE -municode -static -s)
 endif()
 set(CPACK_WATCHDOG_SETUP_HELPER "${CMAKE_CURRENT_BINARY_DIR}/setuphelper/setuphelper.exe")

@@ -356,6 +356,8 @@ check "it keeps the user's sys.ini and restart log" user_files_kept
 still_running
 wine_stop
 rm -rf "$work_dir"
+# The user's programs folder, made for the per-user install, if nothing else is in it.
+rmdir "${user_programs%/*}" 2>/dev/null || true
 
 [ "$failed" = 0 ] || { echo "Installer ($arch): $failed checks failed"; exit 1; }
 echo "Installer ($arch): all checks passed"
