@@ -85,73 +85,39 @@ endif()
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(watchdog_windows_arch x86_64)
-  set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
-  # A 64-bit installer for the 64-bit program: it runs where 32-bit programs
-  # can't, and reads and writes the registry view the program belongs to.
-  # CPack's own script gains the target as its first command (later, NSIS
-  # takes the 32-bit Program Files for $PROGRAMFILES64), and that view at the
-  # start of both init functions.
-  set(watchdog_nsis_template "${CMAKE_ROOT}/Modules/Internal/CPack/NSIS.template.in")
-  if(NOT EXISTS "${watchdog_nsis_template}")
-    set(watchdog_nsis_template "${CMAKE_ROOT}/Modules/NSIS.template.in")
-  endif()
-  file(READ "${watchdog_nsis_template}" template)
-  string(FIND "${template}" "\n" first_line_end)
-  string(SUBSTRING "${template}" 0 ${first_line_end} first_line)
-  if(NOT first_line MATCHES "^.?.?.?;")
-    message(FATAL_ERROR "${watchdog_nsis_template} does not begin with a comment line")
-  endif()
-  string(REPLACE "${first_line}\n" "${first_line}\nTarget amd64-unicode\n" template "${template}")
-  foreach(function ".onInit" "un.onInit")
-    string(REPLACE "Function ${function}\n" "Function ${function}\n  SetRegView 64\n" patched "${template}")
-    if(patched STREQUAL template)
-      message(FATAL_ERROR "No 'Function ${function}' in ${watchdog_nsis_template}")
-    endif()
-    set(template "${patched}")
-  endforeach()
-  file(WRITE "${CMAKE_CURRENT_BINARY_DIR}/nsis64/NSIS.template.in" "${template}")
-  set(CPACK_MODULE_PATH "${CMAKE_CURRENT_BINARY_DIR}/nsis64")
 else()
   set(watchdog_windows_arch i686)
-  set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES")
 endif()
 set(CPACK_GENERATOR ZIP NSIS)
 set(CPACK_PACKAGE_FILE_NAME "tallowbrecken-watchdog-${PROJECT_VERSION}-windows-${watchdog_windows_arch}")
 # The installer's file name ends in "-setup"; the ZIP's does not.
 set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_LIST_DIR}/cpack-per-generator.cmake")
-set(CPACK_PACKAGE_INSTALL_DIRECTORY "Tallowbrecken Watchdog")
-set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY "Tallowbrecken Watchdog")
-set(CPACK_NSIS_DISPLAY_NAME "Tallowbrecken Watchdog")
-set(CPACK_NSIS_PACKAGE_NAME "Tallowbrecken Watchdog")
-set(CPACK_NSIS_INSTALLED_ICON_NAME watchdog.exe)
-set(CPACK_NSIS_MUI_ICON "${PROJECT_SOURCE_DIR}/ui/Logo.ico")
-set(CPACK_NSIS_MUI_UNIICON "${PROJECT_SOURCE_DIR}/ui/Logo.ico")
-set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
 
-# sys.ini and the restart log lie in the working directory, and Program Files
-# is not writable for a normal user: the shortcut starts the program in a
-# folder of each user's own. The link keeps "%LOCALAPPDATA%" unexpanded, so
-# every user gets theirs; the installer makes the installing user's, and
-# Active Setup makes each other user's at their next logon. The uninstaller
-# leaves these folders alone: they hold the users' settings and logs.
-# These texts are read twice (here and from CPackConfig.cmake), so a "\\" or a
-# quote needs escaping twice.
-set(watchdog_data_dir "Tallowbrecken Watchdog")
-set(watchdog_active_setup "Software\\\\Microsoft\\\\Active Setup\\\\Installed Components\\\\TallowbreckenWatchdog")
-set(CPACK_NSIS_CREATE_ICONS_EXTRA "
-  SetShellVarContext current
-  CreateDirectory '$LOCALAPPDATA\\\\${watchdog_data_dir}'
-  SetShellVarContext all
-  WriteRegStr HKLM '${watchdog_active_setup}' '' 'Tallowbrecken Watchdog'
-  WriteRegStr HKLM '${watchdog_active_setup}' 'Version' '${PROJECT_VERSION_MAJOR},${PROJECT_VERSION_MINOR}'
-  WriteRegExpandStr HKLM '${watchdog_active_setup}' 'StubPath' '%SystemRoot%\\\\System32\\\\cmd.exe /d /c mkdir \\\"%LOCALAPPDATA%\\\\${watchdog_data_dir}\\\"'
-  StrCpy $OUTDIR '%LOCALAPPDATA%\\\\${watchdog_data_dir}'
-  CreateShortCut '$SMPROGRAMS\\\\$STARTMENU_FOLDER\\\\Tallowbrecken Watchdog.lnk' '$INSTDIR\\\\watchdog.exe'
-  SetOutPath '$INSTDIR'
-")
-set(CPACK_NSIS_DELETE_ICONS_EXTRA "
-  Delete '$SMPROGRAMS\\\\$MUI_TEMP\\\\Tallowbrecken Watchdog.lnk'
-")
-set(CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS "
-  DeleteRegKey HKLM '${watchdog_active_setup}'
-")
+# The installer is our own script, packaging/installer.nsi: CPack's NSIS
+# generator stages the files and configures packaging/NSIS.template.in, which
+# hands it what the build knows, then runs makensis on it.
+set(CPACK_MODULE_PATH "${CMAKE_CURRENT_LIST_DIR}")
+set(CPACK_WATCHDOG_ARCH ${watchdog_windows_arch})
+set(CPACK_WATCHDOG_ACTIVE_SETUP_VERSION "${PROJECT_VERSION_MAJOR},${PROJECT_VERSION_MINOR}")
+set(CPACK_WATCHDOG_ICON "${PROJECT_SOURCE_DIR}/ui/Logo.ico")
+set(CPACK_WATCHDOG_INSTALLER_SCRIPT "${CMAKE_CURRENT_LIST_DIR}/installer.nsi")
+
+# The installer's helper (ends the watchdogs running from the install folder,
+# starts the installer again as an administrator). Only the installer carries
+# it, so it is built but not installed; linked statically, it runs wherever it
+# is unpacked.
+add_executable(setuphelper WIN32
+  ${CMAKE_CURRENT_LIST_DIR}/setuphelper.cpp
+  ${PROJECT_SOURCE_DIR}/watchdog/processnames_win.cpp
+  ${PROJECT_SOURCE_DIR}/watchdog/processname.cpp)
+target_include_directories(setuphelper PRIVATE ${PROJECT_SOURCE_DIR}/watchdog)
+target_compile_definitions(setuphelper PRIVATE UNICODE _UNICODE)
+# A generator expression keeps multi-configuration generators from adding a folder per configuration.
+set_target_properties(setuphelper PROPERTIES AUTOMOC OFF AUTOUIC OFF AUTORCC OFF
+  RUNTIME_OUTPUT_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}/setuphelper$<0:>"
+  MSVC_RUNTIME_LIBRARY MultiThreaded)
+if(MINGW)
+  target_compile_options(setuphelper PRIVATE -Wall -Wextra -Werror)
+  target_link_options(setuphelper PRIVATE -municode -static -s)
+endif()
+set(CPACK_WATCHDOG_SETUP_HELPER "${CMAKE_CURRENT_BINARY_DIR}/setuphelper/setuphelper.exe")

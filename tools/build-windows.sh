@@ -32,6 +32,10 @@ cmake --build "$build" --parallel "$(nproc)"
 echo "== Filling dist/windows-$arch and packing it"
 rm -rf "dist/windows-$arch"
 cmake --install "$build" --prefix "dist/windows-$arch" --strip
+if ! tools/check-dist.sh "$arch" "dist/windows-$arch"; then
+    echo "dist/windows-$arch lacks what watchdog.exe needs: not packed" >&2
+    exit 1
+fi
 (cd "$build" && cpack -B "$root/dist" >/dev/null)
 rm -rf dist/_CPack_Packages
 ls -l dist/*-windows-"$arch"*

@@ -2,8 +2,9 @@
 # The Windows stage. For each target (x86_64 and i686 unless named) it builds
 # watchdog.exe with its ZIP and installer (tools/build-windows.sh, into dist/)
 # and the Windows tests, all in build-windows-ARCH/, then runs under Wine, in a
-# private prefix (build-wine/prefix, made once): the test suites through CTest,
-# the real program (program.sh) and the installer (installer.sh). Every Wine
+# private prefix (build-wine/prefix, made once): the check of dist/'s DLLs
+# (dist-check.sh), the test suites through CTest, the real program (program.sh)
+# and the installer (installer.sh). Every Wine
 # process of the prefix is ended at the end, however the stage ends.
 # Usage: tests/windows/run.sh [x86_64] [i686]
 set -euo pipefail
@@ -69,19 +70,22 @@ runs() {
     [ "$arch" = x86_64 ] || mode="$(i386_mode)"
     case "$mode" in
         native)
+            step "dist/ check ($arch)" tests/windows/dist-check.sh "$arch"
             step "Test suites ($arch) under Wine" suites "$arch"
             step "watchdog.exe ($arch) under Wine" tests/windows/program.sh "$arch"
             step "Installer ($arch) under Wine" tests/windows/installer.sh "$arch"
             ;;
         emulated)
+            step "dist/ check ($arch), without Wine" tests/windows/dist-check.sh "$arch" files
             step "watchdog.exe ($arch) under Wine and qemu-user: the first watch pass" \
                 tests/windows/program.sh "$arch" watch
-            for run in "the test suites" "selection mode of watchdog.exe" "the installer"; do
+            for run in "the test suites" "selection mode of watchdog.exe" "the installer" "the dist/ copy lacking a DLL"; do
                 echo "SKIP: $run ($arch): too slow where 32-bit programs run under qemu-user"
             done
             ;;
         none)
-            for run in "the test suites" "watchdog.exe" "the installer"; do
+            step "dist/ check ($arch), without Wine" tests/windows/dist-check.sh "$arch" files
+            for run in "the test suites" "watchdog.exe" "the installer" "the dist/ copy lacking a DLL"; do
                 echo "SKIP: $run ($arch): this machine runs no 32-bit programs (as root, ./test.sh runs them under qemu-user)"
             done
             ;;

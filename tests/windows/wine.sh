@@ -13,6 +13,10 @@ export WINEDEBUG=-all
 # No wine-mono or Gecko: their install prompts would wait for ever. No menu
 # builder: it writes desktop entries into the user's home.
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
+# The programs of dist/ and of the installer must find their DLLs beside
+# themselves: a WINEPATH naming Qt's would hide one missing there. (The suites
+# set their own, through CTest.)
+unset WINEPATH
 # Nothing reaches the user's own display or session.
 unset DISPLAY WAYLAND_DISPLAY XAUTHORITY
 
