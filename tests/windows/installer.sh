@@ -205,12 +205,17 @@ if [ "$arch" = x86_64 ]; then
 fi
 # Wine has no UAC; what Windows reads from the installer's manifest shows it.
 check "it asks for no administrator rights" grep -aq 'requestedExecutionLevel level="asInvoker"' "$setup"
+# What a silent install in one mode leaves: its files, its complete uninstall
+# entry in hive $1, and nothing of the other mode (hive $4, folder $5).
+installed_in() {
+    check "the installer succeeds" [ "$status" = 0 ]
+    check "it installs every file under $3" same_files "$2"
+    check "nothing goes in the other mode's folder" [ ! -e "$5" ]
+    check "the uninstall entry under $1 ($arch view) is complete" entry_is_complete "$1" "$3" "$2"
+    check "none under $4" registry_lacks "$4\\$uninstall_key"
+}
 run_silently "$(windows_path "$setup")" /AUTOSTART
-check "the installer succeeds" [ "$status" = 0 ]
-check "it installs every file under $user_programs_w" same_files "$user_programs"
-check "nothing goes under Program Files" [ ! -e "$a_programs" ]
-check "the uninstall entry under HKCU ($arch view) is complete" entry_is_complete HKCU "$user_programs_w" "$user_programs"
-check "none under HKLM" registry_lacks "HKLM\\$uninstall_key"
+installed_in HKCU "$user_programs" "$user_programs_w" HKLM "$a_programs"
 check "no Active Setup entry" registry_lacks "$active_setup_key"
 check "the user's working folder exists" [ -d "$work_dir" ]
 check "the user's Start-menu shortcut starts watchdog.exe in the working folder" \
@@ -255,11 +260,7 @@ wine_stop
 echo "== Installer ($arch): for all users, silent"
 rm -rf "$work_dir"
 run_silently "$(windows_path "$setup")" /AllUsers
-check "the installer succeeds" [ "$status" = 0 ]
-check "it installs every file under $a_programs_w" same_files "$a_programs"
-check "nothing goes in the user's programs folder" [ ! -e "$user_programs" ]
-check "the uninstall entry under HKLM ($arch view) is complete" entry_is_complete HKLM "$a_programs_w" "$a_programs"
-check "none under HKCU" registry_lacks "HKCU\\$uninstall_key"
+installed_in HKLM "$a_programs" "$a_programs_w" HKCU "$user_programs"
 check "the installing user's working folder exists" [ -d "$work_dir" ]
 check "the common Start-menu shortcut starts watchdog.exe in the working folder" \
     shortcut_starts "$a_menu/$name/$name.lnk" "$a_programs_w"
