@@ -103,7 +103,7 @@ stage() {
 # programs, root may have them run under qemu-user; without it the i686 stage
 # builds everything and lists its runs as skipped.
 . tools/i386-emulation.sh
-if [ "$(i386_mode)" = none ] && [ "$(id -u)" = 0 ] && [ -x "$i386_qemu" ]; then
+if [ -x "$i386_probe" ] && [ "$(i386_mode)" = none ] && [ "$(id -u)" = 0 ] && [ -x "$i386_qemu" ]; then
     i386_emulation_setup || echo "Could not set up the emulation: the i686 runs will be skipped."
 fi
 

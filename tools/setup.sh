@@ -18,6 +18,7 @@ watchdog_apt_update() {
 
 watchdog_missing=""
 for package in $watchdog_packages; do
+    case " ${WATCHDOG_UNAVAILABLE_PACKAGES:-} " in *" $package "*) continue ;; esac
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
         watchdog_missing="$watchdog_missing $package"
     fi
@@ -39,7 +40,23 @@ if [ -n "$watchdog_missing" ]; then
         done
         echo "Installing:$watchdog_missing"
         watchdog_apt_update
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $watchdog_missing
+        if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $watchdog_missing; then
+            # Another architecture's lists may lag behind the machine's own (a
+            # mirror mid-sync), and its packages then can't be installed beside
+            # ours. The rest still builds and tests: the callers list the runs that
+            # needed them as skipped. Not tried again in this run.
+            watchdog_foreign="" watchdog_own=""
+            for package in $watchdog_missing; do
+                case "$package" in
+                    *:*) watchdog_foreign="$watchdog_foreign $package" ;;
+                    *) watchdog_own="$watchdog_own $package" ;;
+                esac
+            done
+            [ -n "$watchdog_foreign" ] || exit 1
+            echo "Could not install$watchdog_foreign (apt-get says why above): going on without it" >&2
+            DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $watchdog_own || exit 1
+            export WATCHDOG_UNAVAILABLE_PACKAGES="${WATCHDOG_UNAVAILABLE_PACKAGES:-}$watchdog_foreign"
+        fi
     else
         echo "These Debian packages are missing:$watchdog_missing" >&2
         echo "Install them, then run this again:" >&2

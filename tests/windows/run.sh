@@ -85,8 +85,10 @@ runs() {
             ;;
         none)
             step "dist/ check ($arch), without Wine" tests/windows/dist-check.sh "$arch" files
+            local why="this machine runs no 32-bit programs (as root, ./test.sh runs them under qemu-user)"
+            [ -x "$i386_probe" ] || why="Wine's 32-bit half (wine32:i386) is not installed"
             for run in "the test suites" "watchdog.exe" "the installer" "the dist/ copy lacking a DLL"; do
-                echo "SKIP: $run ($arch): this machine runs no 32-bit programs (as root, ./test.sh runs them under qemu-user)"
+                echo "SKIP: $run ($arch): $why"
             done
             ;;
     esac
