@@ -107,6 +107,23 @@ if [ -x "$i386_probe" ] && [ "$(i386_mode)" = none ] && [ "$(id -u)" = 0 ] && [ 
     i386_emulation_setup || echo "Could not set up the emulation: the i686 runs will be skipped."
 fi
 
+# Qt for Windows is most of a first run. Built from the start, in the
+# background at the lowest priority, it takes what the Linux stages leave idle;
+# the Windows stages find it cached or wait on the build's lock for it (and, had
+# it failed here, build it themselves and say why).
+qt_windows_prebuild() {
+    local arch
+    for arch in x86_64 i686; do
+        nice -n 19 tools/build-qt-windows.sh "$arch" || true
+    done
+}
+echo "Qt for Windows, where it is not cached yet, builds in the background from now (its logs: ${XDG_CACHE_HOME:-~/.cache}/tallowbrecken-watchdog/qt-windows/build-ARCH.log)"
+set -m
+qt_windows_prebuild >"$logs/qt-windows" 2>&1 &
+prebuild=$!
+set +m
+trap 'kill -- -"$prebuild" 2>/dev/null; rm -rf "$logs"' EXIT
+
 stage "Linux suite, Qt 5" linux_suite 5 build
 stage "Linux suite, Qt 6" linux_suite 6 build-qt6
 stage "Linux suite, Qt 5, ASan and UBSan" sanitized_suite
