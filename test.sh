@@ -133,6 +133,8 @@ stage "Qt source lookup without deb-src entries" tests/windows/source-guard.sh
 stage "Windows build and suites, x86_64, under Wine" tests/windows/run.sh x86_64
 stage "Windows build and suites, i686, under Wine" tests/windows/run.sh i686
 
+# What the background build said of its end: the prefix and its CPU time, or where it failed.
+grep -h -e '^== Qt for Windows' -e '^build-qt-windows.sh: failed' "$logs/qt-windows" || true
 if [ -s "$logs/skips" ]; then
     echo "Skipped, so not tested in this run:"
     sed 's/^/  /' "$logs/skips"

@@ -146,5 +146,6 @@ mv "$stage" "$prefix"
 touch "$prefix/.complete"
 # CPU time of the build's commands (user, then system), for the README's figures.
 times >"$work/times"
-say "== Qt for Windows ($arch) is in $prefix ($(du -sh "$prefix" | cut -f1)); CPU time: $(tail -n 1 "$work/times")"
+say "== Qt for Windows ($arch) is in $prefix ($(du -sh "$prefix" | cut -f1)); CPU time: $(tail -n 1 "$work/times")" 2>&1 |
+    tee -a "$log" >&2
 echo "$prefix"
