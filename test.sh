@@ -122,7 +122,7 @@ set -m
 qt_windows_prebuild >"$logs/qt-windows" 2>&1 &
 prebuild=$!
 set +m
-trap 'kill -- -"$prebuild" 2>/dev/null; rm -rf "$logs"' EXIT
+trap 'kill -- -"$prebuild" 2>/dev/null || true; rm -rf "$logs"' EXIT
 
 stage "Linux suite, Qt 5" linux_suite 5 build
 stage "Linux suite, Qt 6" linux_suite 6 build-qt6
