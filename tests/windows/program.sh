@@ -54,20 +54,22 @@ nothing_stored() { [ -z "$(stored_path "$1")" ]; }
 mkdir -p "$apps"
 cp "$helper" "$apps/Quillbarrow.exe"
 
+# Where 32-bit programs run under qemu-user, a start takes minutes.
+emulated=""
 start_deadline=60
+if [ "$arch" = i686 ] && [ "$(i386_mode)" = emulated ]; then
+    emulated=yes
+    start_deadline=600
+fi
 # qemu-user hands a guest's fault signal over without its trap number, so Wine
 # under it can't tell a fault it would mend from a crash, and the process dies.
 # What such a run shows after the death is the emulator's doing: skipped, with
 # qemu's own words, not failed.
 emulator_died() {
-    [ "$arch" = i686 ] && [ "$(i386_mode)" = emulated ] &&
+    [ -n "$emulated" ] &&
         grep -h -m 1 "^qemu: uncaught target signal" "$work"/*/wine.log 2>/dev/null |
         sed 's/$/ (Wine under qemu-user, which leaves out the trap number of a fault)/'
 }
-if [ "$arch" = i686 ] && [ "$(i386_mode)" = emulated ]; then
-    start_deadline=600
-fi
-
 if [ "$part" = all ]; then
     echo "== watchdog.exe ($arch): selection mode, a typed path"
     dir="$work/chosen"
