@@ -89,7 +89,7 @@ trap 'rm -rf "$work"' EXIT
 log="$cache/build-$arch.log"
 : >"$log"
 say "The build's log: $log"
-say "== Building Qt for Windows ($arch) in $work: about 15 min on 2 cores"
+say "== Building Qt for Windows ($arch) in $work: about 12 min on 2 cores"
 (cd "$work" && dpkg-source --no-check -x "$src/$dsc" qtsrc >&2)
 # Debian's MinGW-w64 defaults to Windows threads, whose libstdc++ has no
 # std::mutex: Qt Test's watchdog thread, which ends a test that hangs, is left

@@ -46,7 +46,7 @@ step() {
 build() {
     local arch="$1"
     say "Building watchdog.exe, its ZIP, its installer and the Windows tests for $arch: about 2 min"
-    say "(Qt for Windows is built first when it is not cached yet: about 15 min)"
+    say "(Qt for Windows is built first when it is not cached yet: about 12 min)"
     tools/build-windows.sh "$arch" -DBUILD_TESTING=ON \
         -DCMAKE_CROSSCOMPILING_EMULATOR="$wine" -DWATCHDOG_WINEPREFIX="$WINEPREFIX"
 }
