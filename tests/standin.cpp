@@ -10,6 +10,8 @@
 //   STANDIN_LIFETIME=SECS end by itself after that long
 //   STANDIN_KERNEL_NAME=NAME  take NAME as its kernel name (/proc/PID/comm)
 //   STANDIN_MAIN_EXITS=1  end the main thread only; a second thread waits on
+//   STANDIN_BECOME_ROOT=1 a set-user-ID root copy makes root its real user too,
+//                         so that no other user can signal it
 // An empty value counts as unset.
 #include <fcntl.h>
 #include <pthread.h>
@@ -47,6 +49,8 @@ static void report(const char *file, int argc, char **argv, const char *suffix)
 int main(int argc, char **argv)
 {
     const char *name = std::strrchr(argv[0], '/') ? std::strrchr(argv[0], '/') + 1 : argv[0];
+    if (knob("STANDIN_BECOME_ROOT") && setuid(0) != 0)
+        perror("stand-in setuid");
     if (const char *kernelName = knob("STANDIN_KERNEL_NAME"))
         prctl(PR_SET_NAME, kernelName);
     const char *reportFile = knob("STANDIN_REPORT");

@@ -16,6 +16,7 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <signal.h>
 #include <unistd.h>
@@ -25,6 +26,7 @@
 #include <cstddef>
 
 #include <thread>
+#include <vector>
 
 using support::StandinFolder;
 using watchdog::Pass;
@@ -69,26 +71,89 @@ private:
     int m_saved;
 };
 
-// Makes waitid() on a pidfd fail as on a kernel without pidfds, so that Qt
-// reaps its children in a SIGCHLD handler, as Qt before 5.15 always does.
-bool refusePidfdWaits()
+// Makes system call `nr` fail with `error` for this process and all it starts
+// from now on; only where its first argument is `firstArgument`, if one is given.
+bool refuseSyscall(unsigned nr, int error, int firstArgument = -1)
 {
-    sock_filter filter[] = {
+    std::vector<sock_filter> filter{
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_waitid, 0, 3),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 3 /* P_PIDFD */, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EINVAL),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, nr, 0, __u8(firstArgument < 0 ? 1 : 3)),
     };
-    sock_fprog program{(unsigned short)(sizeof filter / sizeof filter[0]), filter};
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+    if (firstArgument >= 0) {
+        filter.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])));
+        filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, unsigned(firstArgument), 0, 1));
+    }
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | unsigned(error)));
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    sock_fprog program{(unsigned short)filter.size(), filter.data()};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// Makes waitid() on a pidfd fail as on a kernel without pidfds, so that Qt
+// reaps its children in a SIGCHLD handler, as Qt before 5.15 always does.
+bool refusePidfdWaits()
+{
+    if (!refuseSyscall(__NR_waitid, EINVAL, 3 /* P_PIDFD */))
         return false;
     // Qt's own test: a pidfd that can't be open gives EBADF only where pidfds can be waited on.
     return syscall(__NR_waitid, 3, INT_MAX, nullptr, WEXITED | WNOHANG, nullptr) < 0 && errno == EINVAL;
+}
+
+// As a kernel before 5.3, or a seccomp profile that doesn't know pidfds.
+bool refusePidfdOpen()
+{
+    return refuseSyscall(SYS_pidfd_open, ENOSYS) && syscall(SYS_pidfd_open, getpid(), 0) < 0 && errno == ENOSYS;
+}
+
+// Whether other users may run the file at `path`: it and every folder above it executable by them.
+bool runnableByOthers(const QString &path)
+{
+    for (QFileInfo at(path); !at.isRoot(); at = QFileInfo(at.absolutePath())) {
+        if (!(at.permissions() & QFile::ExeOther))
+            return false;
+    }
+    return true;
+}
+
+// Runs the test function that calls it again, alone, in a process of its own
+// with `variable` set to `value`, behind `wrapper` (a program and its
+// arguments) if given. Within that process it does nothing.
+#define RUN_ALONE(variable, value, ...)                                                                     \
+    if (!qEnvironmentVariableIsSet(variable)) {                                                            \
+        const QString outcome = runAlone(variable, value, ##__VA_ARGS__);                                  \
+        if (outcome.startsWith(QLatin1String("SKIP ")))                                                   \
+            QSKIP(qPrintable(outcome.mid(5)));                                                             \
+        QVERIFY2(outcome.isEmpty(), qPrintable(outcome));                                                  \
+        return;                                                                                            \
+    }
+
+// Empty when that run passed; "SKIP " and the reason when it skipped; otherwise its output.
+QString runAlone(const char *variable, const QString &value, QStringList wrapper = {})
+{
+    QProcess run;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QLatin1String(variable), value);
+    run.setProcessEnvironment(env);
+    run.setProcessChannelMode(QProcess::MergedChannels);
+    // Not the test's own folder, which may be closed to the wrapper's user.
+    run.setWorkingDirectory(QCoreApplication::applicationDirPath());
+    wrapper << QCoreApplication::applicationFilePath() << QString::fromLatin1(QTest::currentTestFunction());
+    run.start(wrapper.takeFirst(), wrapper);
+    if (!run.waitForFinished(120000)) {
+        run.kill();
+        run.waitForFinished();
+        return QStringLiteral("no end after 120 s: ") + QString::fromLocal8Bit(run.readAll());
+    }
+    const QByteArray output = run.readAll();
+    const int skip = output.indexOf("SKIP   :");
+    if (skip >= 0) {
+        const int reason = output.indexOf("() ", skip) + 3;
+        return QStringLiteral("SKIP ") + QString::fromLocal8Bit(output.mid(reason, output.indexOf('\n', reason) - reason));
+    }
+    return run.exitStatus() == QProcess::NormalExit && run.exitCode() == 0 ? QString() : QString::fromLocal8Bit(output);
 }
 
 } // namespace
@@ -482,23 +547,7 @@ private slots:
         // Where Qt reaps its children as they end, the id of one that ended early
         // is free long before the hold ends, and any process may take it. This
         // hands it to a bystander, which must outlive the pass.
-        if (!qEnvironmentVariableIsSet("TST_WATCHPASS_SIGCHLD_REAPING")) {
-            QProcess run;
-            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            env.insert(QStringLiteral("TST_WATCHPASS_SIGCHLD_REAPING"), QStringLiteral("1"));
-            run.setProcessEnvironment(env);
-            run.setProcessChannelMode(QProcess::MergedChannels);
-            run.start(QCoreApplication::applicationFilePath(), {QStringLiteral("anEndedChildIsNotSignalledByItsOldId")});
-            QVERIFY(run.waitForFinished(60000));
-            const QByteArray output = run.readAll();
-            const int skip = output.indexOf("SKIP   :");
-            if (skip >= 0) {
-                const int reason = output.indexOf("() ", skip) + 3;
-                QSKIP(output.mid(reason, output.indexOf('\n', reason) - reason).constData());
-            }
-            QVERIFY2(run.exitStatus() == QProcess::NormalExit && run.exitCode() == 0, output.constData());
-            return;
-        }
+        RUN_ALONE("TST_WATCHPASS_SIGCHLD_REAPING", QStringLiteral("1"))
         support::NextPid nextPid;
         if (!nextPid.whyNot().isEmpty())
             QSKIP(qPrintable(nextPid.whyNot()));
@@ -532,6 +581,104 @@ private slots:
             QSKIP("other processes kept taking the freed id");
         // A signal takes a moment to land.
         QVERIFY(!support::waitUntil([&] { return !support::isAlive(bystander); }, 1000));
+    }
+
+    void aChildThatOutlivesTheKillIsLeftToQt()
+    {
+        // Only root can make a stand-in that the watchdog, run as another user, can't end.
+        const char *const variable = "TST_WATCHPASS_UNKILLABLE";
+        if (!qEnvironmentVariableIsSet(variable)) {
+            if (geteuid() != 0)
+                QSKIP("needs root, for a set-user-ID root stand-in");
+            const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+            if (setpriv.isEmpty())
+                QSKIP("setpriv (util-linux) is missing");
+            if (!runnableByOthers(QCoreApplication::applicationFilePath()) || !runnableByOthers(QStringLiteral(STANDIN_PATH)))
+                QSKIP("the build folder is closed to other users");
+            QTemporaryDir folder;
+            const QString unkillable = folder.filePath(support::uniqueName(QStringLiteral("Unkillable")));
+            QVERIFY(QFile::copy(QStringLiteral(STANDIN_PATH), unkillable));
+            QCOMPARE(chmod(QFile::encodeName(folder.path()).constData(), 0755), 0);
+            QCOMPARE(chmod(QFile::encodeName(unkillable).constData(), 04755), 0);
+            RUN_ALONE(variable, unkillable,
+                      {setpriv, QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups")})
+        }
+        // Now as nobody.
+        const QFileInfo unkillable(qEnvironmentVariable(variable));
+        qputenv("PATH", QFile::encodeName(unkillable.absolutePath()) + ':' + qgetenv("PATH"));
+        configure(QStringLiteral("/x/") + unkillable.fileName());
+        ScopedEnv root("STANDIN_BECOME_ROOT", "1");
+        ScopedEnv lifetime("STANDIN_LIFETIME", "15");
+        // Whether it did become root is asked while it runs.
+        pid_t child = 0;
+        bool outOfReach = false;
+        std::thread asker([&] {
+            if (support::waitUntil([&] { return !support::reportLines(m_report).isEmpty(); })) {
+                child = pid_t(support::reportLines(m_report)[0].section(QLatin1Char(' '), 0, 0).toInt());
+                outOfReach = ::kill(child, 0) != 0 && errno == EPERM;
+            }
+        });
+        QElapsedTimer clock;
+        clock.start();
+        QStringList warnings;
+        {
+            support::DebugCapture capture(QtWarningMsg);
+            QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 500), Pass::Restarted);
+            warnings = capture.messages();
+        }
+        const qint64 took = clock.elapsed();
+        asker.join();
+        QVERIFY(child > 0);
+        if (!outOfReach)
+            QSKIP("the set-user-ID stand-in did not become root here (a nosuid mount?)");
+        // The give-up waits of the terminate and of the child, and no more.
+        QVERIFY2(took < 10000, qPrintable(QString::number(took)));
+        QCOMPARE(warnings, QStringList());
+        // When it ends at last, Qt collects it: no zombie stays behind.
+        QVERIFY(QTest::qWaitFor([&] { return support::processState(child) == 0; }, 30000));
+    }
+
+    void withoutPidfdsInstancesAreEndedByTheirIds()
+    {
+        RUN_ALONE("TST_WATCHPASS_NO_PIDFDS", QStringLiteral("1"))
+        if (!refusePidfdOpen())
+            QSKIP("no seccomp filter to take pidfds away here");
+        support::DebugCapture warnings(QtWarningMsg);
+        // Runs `loop`'s pass to its end; its timer's type once the pass has started.
+        const auto run = [](watchdog::WatchLoop &loop, Pass &result) {
+            QEventLoop events;
+            QObject::connect(&loop, &watchdog::WatchLoop::passFinished, &events, [&](Pass pass) {
+                result = pass;
+                events.quit();
+            });
+            loop.startPass();
+            const QTimer *const timer = loop.findChild<QTimer *>();
+            const Qt::TimerType type = timer && timer->isActive() ? timer->timerType() : Qt::VeryCoarseTimer;
+            events.exec();
+            return type;
+        };
+        Pass result = Pass::Restarted;
+
+        // An instance can't be waited on now: the pass looks again after its
+        // poll, on a coarse timer (on Windows a precise one keeps the system's timer fast).
+        const pid_t outside = m_folder->spawn(m_folder->path() + QLatin1Char('/') + m_name);
+        QVERIFY(support::waitUntil([&] { return support::reportLines(m_report).size() == 1; }));
+        {
+            watchdog::WatchLoop loop(*m_settings, *m_watcher, 500, 200);
+            QCOMPARE(run(loop, result), Qt::CoarseTimer);
+            QCOMPARE(result, Pass::FoundRunning);
+        }
+        m_folder->end(outside);
+
+        // The hold is timed precisely, and a second instance started during it is ended by its id.
+        intrudeDuringHold(m_name);
+        {
+            watchdog::WatchLoop loop(*m_settings, *m_watcher, 500, 200);
+            QCOMPARE(run(loop, result), Qt::PreciseTimer);
+            QCOMPARE(result, Pass::Restarted);
+        }
+        QVERIFY(intruderWasEnded());
+        QCOMPARE(warnings.messages().filter(QStringLiteral("no pidfds")).size(), 1);
     }
 
     void stdinReadsEndOfFile()

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -181,28 +182,53 @@ bool argumentsName(std::string_view cmdline, bool complete, std::string_view nam
     return false;
 }
 
-bool isLiveUserProcess(std::string_view stat)
+namespace {
+
+// Field `number` (3 is the state) of /proc/PID/stat as a number; false when absent.
+// The kernel name in parentheses may itself hold ") ", so read after the last one:
+// ") STATE PPID PGRP SESSION TTY TPGID FLAGS ..."
+bool statField(std::string_view stat, int number, unsigned long long &value)
 {
-    // The kernel name in parentheses may itself hold ") ", so read after the last one:
-    // ") STATE PPID PGRP SESSION TTY TPGID FLAGS ..."
     const std::size_t close = stat.rfind(')');
     if (close == std::string_view::npos || close + 3 > stat.size() || stat[close + 1] != ' ')
         return false;
-    const char state = stat[close + 2];
-    std::string_view rest = stat.substr(close + 3);
-    for (int field = 0; field < 6; ++field) {
+    std::string_view rest = stat.substr(close + 2);
+    for (int field = 3; field < number; ++field) {
         const std::size_t space = rest.find(' ');
         if (space == std::string_view::npos)
             return false;
         rest.remove_prefix(space + 1);
     }
-    unsigned long flags = 0;
+    value = 0;
     std::size_t digits = 0;
     for (; digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9'; ++digits)
-        flags = flags * 10 + unsigned(rest[digits] - '0');
-    if (digits == 0)
+        value = value * 10 + unsigned(rest[digits] - '0');
+    return digits > 0;
+}
+
+} // namespace
+
+bool isLiveUserProcess(std::string_view stat)
+{
+    const std::size_t close = stat.rfind(')');
+    unsigned long long flags = 0;
+    if (!statField(stat, 9, flags))
         return false;
+    const char state = stat[close + 2];
     return state != 'Z' && state != 'X' && !(flags & kKernelThreadFlag);
+}
+
+unsigned long long liveStartTime(std::string_view stat)
+{
+    unsigned long long started = 0;
+    return isLiveUserProcess(stat) && statField(stat, 22, started) ? started : 0;
+}
+
+unsigned long long liveStartTime(int procFd, const char *pid)
+{
+    char stat[512];
+    const long n = readEntryFile(procFd, pid, "stat", stat, sizeof stat);
+    return n > 0 ? liveStartTime(std::string_view(stat, std::size_t(n))) : 0;
 }
 
 bool matches(int procFd, const char *pid, std::string_view name)
@@ -240,6 +266,24 @@ bool hasEnded(int pidfd)
 {
     pollfd p{pidfd, POLLIN, 0};
     return poll(&p, 1, 0) != 0;
+}
+
+bool pidfdsAvailable()
+{
+    const int pidfd = int(syscall(SYS_pidfd_open, getpid(), 0));
+    if (pidfd < 0)
+        return errno != ENOSYS && errno != EPERM; // EPERM: a seccomp profile's answer
+    close(pidfd);
+    return true;
+}
+
+unsigned long long killMatchingById(int procFd, const char *pid, std::string_view name)
+{
+    const unsigned long long started = liveStartTime(procFd, pid);
+    // Read again after the match: if it is the same then, the match was about it.
+    if (started == 0 || !matches(procFd, pid, name) || liveStartTime(procFd, pid) != started)
+        return 0;
+    return kill(pid_t(std::strtol(pid, nullptr, 10)), SIGKILL) == 0 ? started : 0;
 }
 
 ProcDir::ProcDir()

@@ -45,6 +45,22 @@ int openMatching(int procFd, const char *pid, std::string_view name);
 // Whether the process behind a pidfd has ended (a zombie or gone).
 bool hasEnded(int pidfd);
 
+// Whether this kernel gives pidfds (Linux 5.3 on, where seccomp allows them).
+bool pidfdsAvailable();
+
+// Without pidfds a process is known by its id and its start time
+// (/proc/PID/stat's 22nd field, never 0 for a live user process): the pair
+// stays unique though the id may pass on. 0 for a zombie, a kernel thread or
+// text that doesn't parse.
+unsigned long long liveStartTime(std::string_view stat);
+unsigned long long liveStartTime(int procFd, const char *pid);
+
+// SIGKILL by id, where pidfds can't be had, to the process `pid` if it matches
+// `name`; its start time as read just before the signal, or 0 when none was
+// sent. The id may pass to another process between that last read and the
+// signal: this is the race that pidfds close.
+unsigned long long killMatchingById(int procFd, const char *pid, std::string_view name);
+
 // The numeric entries of /proc, read through one directory handle.
 class ProcDir
 {

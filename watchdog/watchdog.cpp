@@ -54,12 +54,16 @@ void appendRestartRecord(const QString &imageName)
 
 namespace {
 
-// Destroying a QProcess ends its process, but the program the watchdog started
-// outlives it. So the object is handed to a parent that is never destroyed.
+// Destroying a QProcess ends its process and waits up to 30 s for it, but the
+// program the watchdog started outlives it. So the object is handed to a parent
+// that is never destroyed; Qt reaps the process whenever it ends, and the
+// object goes then.
 void letGo(std::unique_ptr<QProcess> child)
 {
     static QObject *const keeper = new QObject;
     child->disconnect();
+    QObject::connect(child.get(), QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), child.get(),
+                     &QObject::deleteLater);
     child.release()->setParent(keeper);
 }
 
@@ -72,8 +76,6 @@ WatchLoop::WatchLoop(const QSettings &settings, ProcessWatcher &watcher, unsigne
     , m_pollMs(pollMs)
 {
     m_timer.setSingleShot(true);
-    // A coarse timer may fire 5 % early or late: six minutes of a two-hour hold.
-    m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, [this] { m_onTimeout(); });
 }
 
@@ -98,14 +100,11 @@ void WatchLoop::startPass()
         case ProcessWatcher::Found::None:
             break;
         case ProcessWatcher::Found::Waitable:
-            if (m_waitLimitMs >= 0) {
-                m_onTimeout = [this] { finish(Pass::FoundRunning); };
-                m_timer.start(int(m_waitLimitMs));
-            }
+            if (m_waitLimitMs >= 0)
+                wait(Qt::CoarseTimer, m_waitLimitMs, [this] { finish(Pass::FoundRunning); });
             return;
         case ProcessWatcher::Found::Unwaitable:
-            m_onTimeout = [this] { finish(Pass::FoundRunning); };
-            m_timer.start(int(m_pollMs));
+            wait(Qt::CoarseTimer, m_pollMs, [this] { finish(Pass::FoundRunning); });
             return;
         }
     }
@@ -119,8 +118,17 @@ void WatchLoop::startPass()
     if (!name.contains('\0'))
         m_child->start(m_imageName, QStringList{QLatin1String(kArgument)});
 
-    m_onTimeout = [this] { endHold(); };
-    m_timer.start(int(m_holdMs));
+    // A coarse timer may fire 5 % early or late: six minutes of a two-hour hold.
+    wait(Qt::PreciseTimer, m_holdMs, [this] { endHold(); });
+}
+
+void WatchLoop::wait(Qt::TimerType type, unsigned long ms, std::function<void()> then)
+{
+    // Precise only where it matters: on Windows a precise timer of a second or
+    // so is a multimedia one, which keeps the whole system's timer fast.
+    m_timer.setTimerType(type);
+    m_onTimeout = std::move(then);
+    m_timer.start(int(ms));
 }
 
 void WatchLoop::endHold()
@@ -134,9 +142,11 @@ void WatchLoop::endHold()
     // NotRunning here.
     if (!m_child->waitForFinished(0) && m_child->state() != QProcess::NotRunning) {
         m_child->kill();
-        // One that can't die (stuck in the kernel) must not stop the loop.
         m_child->waitForFinished(kChildGiveUpMs);
     }
+    // One that can't die (stuck in the kernel) must not stop the loop.
+    if (m_child->state() != QProcess::NotRunning)
+        letGo(std::move(m_child));
     m_child.reset();
     finish(Pass::Restarted);
 }

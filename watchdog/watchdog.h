@@ -57,6 +57,7 @@ signals:
     void passFinished(watchdog::Pass pass);
 
 private:
+    void wait(Qt::TimerType type, unsigned long ms, std::function<void()> then);
     void endHold();
     void finish(Pass pass);
 
@@ -66,7 +67,7 @@ private:
     const unsigned long m_pollMs;
     long m_waitLimitMs = -1;
     QString m_imageName;
-    QTimer m_timer;
+    QTimer m_timer{this};
     std::function<void()> m_onTimeout;
     std::unique_ptr<QProcess> m_child;
 };

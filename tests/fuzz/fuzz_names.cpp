@@ -80,6 +80,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (procscan::argumentsName(cmdline, complete, name))
             require(!hasSlash(name) && cmdline.find(name) != std::string_view::npos);
     }
-    procscan::isLiveUserProcess(stat);
+    procscan::liveStartTime(stat);
     return 0;
 }
