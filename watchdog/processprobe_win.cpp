@@ -40,20 +40,24 @@ bool forEachNamed(const std::wstring &wanted, Found found)
 // A handle on process `id` if it still runs `wanted`. The id may have passed to
 // another process since the list was taken; the handle pins one process, and
 // its name is read through the handle, so the check is about that one.
-// `denied` tells a process that runs but may not be opened from one that is gone.
-HANDLE openNamed(DWORD id, const std::wstring &wanted, bool &denied)
+// `unwaitable` tells a process that runs but can't be opened, or whose name
+// can't be read through the handle, from one that is gone or runs another program.
+HANDLE openNamed(DWORD id, const std::wstring &wanted, bool &unwaitable)
 {
     const HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
     if (!process) {
-        denied = denied || GetLastError() == ERROR_ACCESS_DENIED;
+        unwaitable = unwaitable || GetLastError() == ERROR_ACCESS_DENIED;
         return nullptr;
     }
     wchar_t path[MAX_PATH * 4];
     DWORD size = DWORD(sizeof path / sizeof path[0]);
-    if (QueryFullProcessImageNameW(process, 0, path, &size)
-        && winnames::sameName(winnames::fileNameOf(std::wstring_view(path, size)), wanted)
-        && WaitForSingleObject(process, 0) == WAIT_TIMEOUT)
+    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    if (!QueryFullProcessImageNameW(process, 0, path, &size)) {
+        // A longer path than the buffer, say: the list named it, so it counts as running.
+        unwaitable = unwaitable || running;
+    } else if (running && winnames::sameName(winnames::fileNameOf(std::wstring_view(path, size)), wanted)) {
         return process;
+    }
     CloseHandle(process);
     return nullptr;
 }
