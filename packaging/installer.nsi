@@ -76,6 +76,7 @@ Var JustMeRadio
 Var AllUsersRadio
 Var AutostartBox
 Var Holders       ; the programs other than the watchdog that hold files in $INSTDIR, for the messages
+Var InPlace       ; 1: the uninstaller runs from $INSTDIR (_?=), and can't remove itself
 
 ; The helper, in the plug-ins folder, which is removed when the installer ends.
 !macro ExtractHelper
@@ -423,7 +424,11 @@ Section
   WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\watchdog.exe"
   WriteRegStr SHCTX "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
   WriteRegStr SHCTX "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\Uninstall.exe"'
-  WriteRegStr SHCTX "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S'
+  ; `Uninstall.exe /S` returns at once: it runs a copy of itself from %TEMP%.
+  ; Run in place with _?=, it is waited for; it then leaves itself, removed
+  ; after it, and the folder, removed if empty. Its exit code stands.
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "QuietUninstallString" \
+    'cmd.exe /d /c ""$INSTDIR\Uninstall.exe" /S _?=$INSTDIR && del "$INSTDIR\Uninstall.exe" && (rmdir "$INSTDIR" 2>nul & exit /b 0)"'
   WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "NoRepair" 1
   ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
@@ -442,6 +447,11 @@ Function un.onInit
   !if ${ARCH} == x86_64
     SetRegView 64
   !endif
+  !insertmacro RunHelper 'same "$INSTDIR" "$EXEDIR"'
+  StrCpy $InPlace 0
+  ${If} $0 == 0
+    StrCpy $InPlace 1
+  ${EndIf}
   StrCpy $AllUsers 0
   SetShellVarContext current
   ReadRegStr $R1 HKLM "${UNINSTALL_KEY}" "InstallLocation"
@@ -482,6 +492,7 @@ retry:
   ClearErrors
   !insertmacro REMOVE_FILES
   ${IfNot} ${Errors}
+  ${AndIf} $InPlace == 0
     Delete "$INSTDIR\Uninstall.exe"
   ${EndIf}
   ${If} ${Errors}
