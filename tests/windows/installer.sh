@@ -13,11 +13,12 @@
 #    interactive uninstall asks first, and cancelled changes nothing (exit
 #    code 1); a silent upgrade in place ends it, replaces every file and
 #    starts it again in its working folder, also when it was started through
-#    the folder's short (8.3) name; another program holding a DLL of the
-#    folder makes an upgrade and an uninstall fail (exit code 2) and keeps the
-#    entry; a silent uninstall ends it and removes every file. The program it
-#    watches, the user's files and a watchdog.exe running from elsewhere are
-#    left alone.
+#    the folder's short (8.3) name (exit code 4 when it can't); another
+#    program holding a DLL of the folder makes an upgrade and an uninstall
+#    fail (exit code 2) and keeps the entry; the entry's quiet uninstall,
+#    waited for, ends it and removes every file. The program it watches, the
+#    user's files and a watchdog.exe running from elsewhere are left alone.
+#    Both modes at once fail with exit code 2.
 # Usage: tests/windows/installer.sh x86_64|i686, after tools/build-windows.sh
 # ARCH and the test build (tests/windows/run.sh does both). About 2 min.
 set -euo pipefail
@@ -467,6 +468,17 @@ done
 (cd "$work_dir" && exec "$wine" "$short_w\\watchdog.exe" >/dev/null 2>&1) &
 wait_until 60 runs "$short_w\\watchdog.exe" || say "the watchdog did not start through $short_w"
 upgrade_restarts "$short_w\\watchdog.exe"
+
+echo "== Installer ($arch): an upgrade that can't start a watchdog again"
+# A second watchdog, whose working folder is gone by the time it is to start again.
+mkdir "$work/gone"
+printf '[General]\r\nVORTELIN_PATH=C:/other/Absent.exe\r\n' >"$work/gone/sys.ini"
+(cd "$work/gone" && exec "$wine" "$a_programs_w\\watchdog.exe" >/dev/null 2>&1) &
+wait_until 60 test -s "$work/gone/restart_vortelin_recored.txt" || say "the second watchdog did not start"
+rm -rf "$work/gone"
+run_silently "$(windows_path "$setup")" /AllUsers
+check "it installs, and says so with exit code 4" eval '[ "$status" = 4 ] && same_files "$a_programs"'
+check "the other watchdog runs again" wait_until 30 runs "$a_programs_w\\watchdog.exe"
 
 echo "== Installer ($arch): another program holding a DLL of the install folder"
 # The watched program beside the watchdog, sharing its DLLs: a copy of the watchdog.
