@@ -160,7 +160,7 @@ FunctionEnd
   ${If} $1 != 0
     IntOp $0 $0 ^ ${HELPER_ERROR}
     ${If} $0 != ${ERROR_CANCELLED}
-        MessageBox MB_OK|MB_ICONSTOP "$(^Name) could not start as administrator (error $0)." /SD IDOK
+      MessageBox MB_OK|MB_ICONSTOP "$(^Name) could not start as administrator (error $0)." /SD IDOK
       SetErrorLevel ${EXIT_HELPER}
       Quit
     ${EndIf}
