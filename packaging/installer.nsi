@@ -130,6 +130,20 @@ end:
   ${EndIf}
 FunctionEnd
 
+; Stops, before anything is changed, while other programs use DLLs in
+; $INSTDIR: they could be neither replaced nor removed. Wine even reports
+; such a removal done, and does it only once they end.
+Function ${un}CheckHolders
+again:
+  Call ${un}NoteHolders
+  ${If} $Holders != ""
+    MessageBox MB_RETRYCANCEL|MB_ICONSTOP "Files in $INSTDIR are in use.$Holders$\r$\n$\r$\nClose it, then click Retry; or click Cancel to stop." \
+      /SD IDCANCEL IDRETRY again
+    SetErrorLevel ${EXIT_FAILED}
+    Abort "Files in $INSTDIR are in use."
+  ${EndIf}
+FunctionEnd
+
 ; The programs that hold files in $INSTDIR, in $Holders, for the messages.
 Function ${un}NoteHolders
   StrCpy $Holders ""
@@ -382,7 +396,7 @@ Section
     Call NoteWatchdogs
   ${EndIf}
   Call EndWatchdogs
-  Call NoteHolders
+  Call CheckHolders
   SetOutPath "$INSTDIR"
   File /r "${FILES}\*.*"
   ClearErrors
@@ -487,7 +501,7 @@ FunctionEnd
 ; install of the same mode may have taken them over.
 Section Uninstall
   Call un.EndWatchdogs
-  Call un.NoteHolders
+  Call un.CheckHolders
 retry:
   ClearErrors
   !insertmacro REMOVE_FILES

@@ -9,7 +9,7 @@
 //                                   of each watchdog in LIST from FOLDER that has ended:
 //                                   0 when all started, 1 when one did not
 //   setuphelper holders FOLDER LIST writes to LIST the programs other than watchdog.exe
-//                                   that have a module loaded from FOLDER
+//                                   that have a DLL loaded from FOLDER
 //   setuphelper same FOLDER OTHER   0 when both name the same folder, 1 when not
 //   setuphelper owns FOLDER LINK    0 when the shortcut LINK starts a program in FOLDER, 1 when not
 //   setuphelper elevated EXE PARAMS [WINDOW]
@@ -318,8 +318,9 @@ int restartWatchdogs(const std::wstring &folder, const wchar_t *list)
     return result;
 }
 
-// Programs other than the watchdog that have a module, a DLL of ours most
-// likely, loaded from `folder`: they keep the installer from replacing it.
+// Programs other than the watchdog that have a DLL, one of ours most likely,
+// loaded from `folder`: it can't be replaced or removed while they run. Their
+// own image doesn't count: a program may run from there without using ours.
 int noteHolders(const std::wstring &folder, const wchar_t *list)
 {
     std::wstring text;
@@ -335,7 +336,8 @@ int noteHolders(const std::wstring &folder, const wchar_t *list)
             continue;
         MODULEENTRY32W module{};
         module.dwSize = sizeof module;
-        for (BOOL moreModules = Module32FirstW(modules, &module); moreModules;
+        // The first module is the program's own image.
+        for (BOOL moreModules = Module32FirstW(modules, &module) && Module32NextW(modules, &module); moreModules;
              moreModules = Module32NextW(modules, &module)) {
             if (sameFolder(folderOf(module.szExePath), folder)) {
                 text += std::wstring(text.empty() ? L"" : L", ") + entry.szExeFile + L" (process " +
