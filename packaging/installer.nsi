@@ -131,8 +131,8 @@ end:
 FunctionEnd
 
 ; Stops, before anything is changed, while other programs use DLLs in
-; $INSTDIR: they could be neither replaced nor removed. Wine even reports
-; such a removal done, and does it only once they end.
+; $INSTDIR: they could be neither replaced nor removed. (A removal may even be
+; reported done and happen only once they end, as under Wine.)
 Function ${un}CheckHolders
 again:
   Call ${un}NoteHolders
