@@ -112,7 +112,7 @@ ended() { ! runs "$1"; }
 pids_of() {
     local pid command
     for pid in $(grep -lsxF "WINEPREFIX=$WINEPREFIX" -z /proc/[0-9]*/environ | cut -d/ -f3); do
-        read -r -d '' command </proc/"$pid"/cmdline 2>/dev/null || continue
+        { read -r -d '' command </proc/"$pid"/cmdline; } 2>/dev/null || continue
         [ "${command,,}" != "${1,,}" ] || echo "$pid"
     done
 }
@@ -120,7 +120,7 @@ pids_of() {
 kill_named() {
     local pid comm
     for pid in $(grep -lsxF "WINEPREFIX=$WINEPREFIX" -z /proc/[0-9]*/environ | cut -d/ -f3); do
-        read -r comm </proc/"$pid"/comm 2>/dev/null || continue
+        { read -r comm </proc/"$pid"/comm; } 2>/dev/null || continue
         [ "$comm" != "$1" ] || kill -9 "$pid" 2>/dev/null || true
     done
 }
@@ -443,7 +443,7 @@ upgrade_restarts() {
     make_old
     run_silently "$(windows_path "$setup")" /AllUsers
     check "an upgrade in place succeeds" [ "$status" = 0 ]
-    check "it ends the watchdog" eval '[ -n "$before" ] && all_ended "$before"'
+    check "it ends the watchdog" eval '[ -n "$before" ] && wait_until 20 all_ended "$before"'
     check "it replaces every file" same_files "$a_programs"
     check "it starts the watchdog again" wait_until 30 runs "$a_programs_w\\watchdog.exe"
 }
