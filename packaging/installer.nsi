@@ -30,14 +30,29 @@ RequestExecutionLevel user
 ; folder, kept unexpanded in the shortcuts so that it expands for whoever starts them.
 !define WORK_DIR "%LOCALAPPDATA%\${NAME}"
 !define SHORTCUT "${NAME}.lnk"
-; The helper's exit code when the UAC prompt was declined, and ours when
-; started again without the rights all the same (UAC off, a standard account chosen).
-!define ERROR_CANCELLED 1223
+; Our exit codes, the README's table: 1 cancelled by the user; 2 failed (a file
+; that could not be written or removed, a watchdog that could not be closed,
+; contradictory switches); 3 the helper, or the start as administrator, failed;
+; 4 installed, but a watchdog it closed could not be started again;
+; 740 started again without the rights all the same (UAC off, a standard
+; account chosen); 1223 the UAC prompt declined.
+!define EXIT_CANCELLED 1
+!define EXIT_FAILED 2
+!define EXIT_HELPER 3
+!define EXIT_RESTART 4
 !define ERROR_ELEVATION_REQUIRED 740
+!define ERROR_CANCELLED 1223
+; The helper sets this bit on its own errors, apart from the exit codes of what it runs.
+!define HELPER_ERROR 0x20000000
 
 Name "${NAME}"
 OutFile "${OUTFILE}"
 SetCompressor /SOLID lzma
+; A file that can't be written is never skipped: Retry or Cancel, and Cancel
+; when silent. $Holders names the programs that hold files in the folder.
+AllowSkipFiles off
+!define FILE_ERROR "$0 could not be written.$Holders$\r$\n$\r$\nClose the program that uses it, then click Retry; or click Cancel to stop."
+FileErrorText "${FILE_ERROR}" "${FILE_ERROR}"
 
 !include LogicLib.nsh
 !include FileFunc.nsh
@@ -57,13 +72,29 @@ Var AllUsers      ; 1: for every user, 0: for the current one
 Var Autostart     ; 1: start at log-on
 Var DirGiven      ; 1: /D= named the folder
 Var Elevated      ; 1: started again as administrator by a per-user process that makes the user's folder
+Var JustMeRadio
 Var AllUsersRadio
 Var AutostartBox
+Var Holders       ; the programs other than the watchdog that hold files in $INSTDIR, for the messages
+Var InPlace       ; 1: the uninstaller runs from $INSTDIR (_?=), and can't remove itself
 
 ; The helper, in the plug-ins folder, which is removed when the installer ends.
 !macro ExtractHelper
   InitPluginsDir
   File "/oname=$PLUGINSDIR\setuphelper.exe" "${HELPER}"
+!macroend
+
+; Runs the helper with `arguments`: its exit code in $0. One that can't run
+; (blocked where it is unpacked, say) ends the run.
+!macro RunHelper arguments
+  !insertmacro ExtractHelper
+  ClearErrors
+  ExecWait '"$PLUGINSDIR\setuphelper.exe" ${arguments}' $0
+  ${If} ${Errors}
+    MessageBox MB_OK|MB_ICONSTOP "$(^Name) could not run its helper $PLUGINSDIR\setuphelper.exe." /SD IDOK
+    SetErrorLevel ${EXIT_HELPER}
+    Quit
+  ${EndIf}
 !macroend
 
 !macro IsAdmin result
@@ -77,8 +108,7 @@ Var AutostartBox
 !macro EndWatchdogs un
 Function ${un}EndWatchdogs
   SetDetailsPrint none
-  !insertmacro ExtractHelper
-  ExecWait '"$PLUGINSDIR\setuphelper.exe" running "$INSTDIR"' $0
+  !insertmacro RunHelper 'running "$INSTDIR"'
   SetDetailsPrint both
   ${If} $0 == 0
     Return
@@ -86,14 +116,48 @@ Function ${un}EndWatchdogs
   MessageBox MB_OKCANCEL|MB_ICONEXCLAMATION \
     "${NAME} is running from $INSTDIR. It will be closed; the program it watches keeps running." \
     /SD IDOK IDOK end
+  SetErrorLevel ${EXIT_CANCELLED}
   Abort "Cancelled: ${NAME} is still running."
 end:
   DetailPrint "Closing ${NAME}"
   SetDetailsPrint none
-  ExecWait '"$PLUGINSDIR\setuphelper.exe" end "$INSTDIR"' $0
+  !insertmacro RunHelper 'end "$INSTDIR"'
   SetDetailsPrint both
   ${If} $0 != 0
-    Abort "${NAME} could not be closed. Close it, then try again."
+    MessageBox MB_OK|MB_ICONSTOP "${NAME} could not be closed. Close it, then try again." /SD IDOK
+    SetErrorLevel ${EXIT_FAILED}
+    Abort "${NAME} could not be closed."
+  ${EndIf}
+FunctionEnd
+
+; Stops, before anything is changed, while other programs use DLLs in
+; $INSTDIR: they could be neither replaced nor removed. (A removal may even be
+; reported done and happen only once they end, as under Wine.)
+Function ${un}CheckHolders
+again:
+  Call ${un}NoteHolders
+  ${If} $Holders != ""
+    MessageBox MB_RETRYCANCEL|MB_ICONSTOP "Files in $INSTDIR are in use.$Holders$\r$\n$\r$\nClose it, then click Retry; or click Cancel to stop." \
+      /SD IDCANCEL IDRETRY again
+    SetErrorLevel ${EXIT_FAILED}
+    Abort "Files in $INSTDIR are in use."
+  ${EndIf}
+FunctionEnd
+
+; The programs that hold files in $INSTDIR, in $Holders, for the messages.
+Function ${un}NoteHolders
+  StrCpy $Holders ""
+  SetDetailsPrint none
+  !insertmacro RunHelper 'holders "$INSTDIR" "$PLUGINSDIR\holders.txt"'
+  SetDetailsPrint both
+  ClearErrors
+  FileOpen $1 "$PLUGINSDIR\holders.txt" r
+  ${IfNot} ${Errors}
+    FileReadUTF16LE $1 $2
+    FileClose $1
+    ${If} $2 != ""
+      StrCpy $Holders "$\r$\nIn use by: $2"
+    ${EndIf}
   ${EndIf}
 FunctionEnd
 !macroend
@@ -101,10 +165,20 @@ FunctionEnd
 !insertmacro EndWatchdogs "un."
 
 ; Runs this program again as an administrator with `parameters` and waits:
-; its exit code in $0, or the helper's error (ERROR_CANCELLED: prompt declined).
+; its exit code in $0, ERROR_CANCELLED when the prompt was declined. Any other
+; error starting it ends the run with a message. The wizard owns the prompt,
+; and the helper hides it once the prompt is answered.
 !macro RunAsAdministrator parameters
-  !insertmacro ExtractHelper
-  ExecWait '"$PLUGINSDIR\setuphelper.exe" elevated "$EXEPATH" "${parameters}"' $0
+  !insertmacro RunHelper 'elevated "$EXEPATH" "${parameters}" $HWNDPARENT'
+  IntOp $1 $0 & ${HELPER_ERROR}
+  ${If} $1 != 0
+    IntOp $0 $0 ^ ${HELPER_ERROR}
+    ${If} $0 != ${ERROR_CANCELLED}
+      MessageBox MB_OK|MB_ICONSTOP "$(^Name) could not start as administrator (error $0)." /SD IDOK
+      SetErrorLevel ${EXIT_HELPER}
+      Quit
+    ${EndIf}
+  ${EndIf}
 !macroend
 
 ; The shell folders and the default folder of the chosen mode. An upgrade goes
@@ -151,12 +225,35 @@ Function InstallAsAdministrator
   ${If} $DirGiven == 1
     StrCpy $1 "$1 /D=$INSTDIR"
   ${EndIf}
-  ${IfNot} ${Silent}
-    HideWindow
-  ${EndIf}
-  !insertmacro RunAsAdministrator $1
+  StrCpy $R1 $1
+  Call NoteWatchdogs
+  !insertmacro RunAsAdministrator $R1
   ${If} $0 == 0
     Call MakeWorkDir
+    ; The folder the elevated installer chose.
+    ReadRegStr $INSTDIR HKLM "${UNINSTALL_KEY}" "InstallLocation"
+    Call RestartWatchdogs
+  ${EndIf}
+FunctionEnd
+
+; The watchdogs running in this session, noted before the install closes
+; them, so that this process, as the user who runs it, starts them again.
+Function NoteWatchdogs
+  SetDetailsPrint none
+  !insertmacro RunHelper 'watchdogs "$PLUGINSDIR\watchdogs.txt"'
+  SetDetailsPrint both
+FunctionEnd
+
+; Starts again, in their working folders, the noted watchdogs from $INSTDIR
+; that have ended: $0 is 0, or EXIT_RESTART when one could not be started.
+Function RestartWatchdogs
+  SetDetailsPrint none
+  !insertmacro RunHelper 'restart "$INSTDIR" "$PLUGINSDIR\watchdogs.txt"'
+  SetDetailsPrint both
+  ${If} $0 != 0
+    MessageBox MB_OK|MB_ICONEXCLAMATION \
+      "${NAME} was closed for the upgrade and could not be started again. Start it from the Start menu." /SD IDOK
+    StrCpy $0 ${EXIT_RESTART}
   ${EndIf}
 FunctionEnd
 
@@ -186,10 +283,19 @@ Function .onInit
   ClearErrors
   ${GetOptions} $R0 "/CurrentUser" $R1
   ${IfNot} ${Errors}
-  ${AndIf} $AllUsers == 1
-    MessageBox MB_OK|MB_ICONSTOP "Give /CurrentUser or /AllUsers, not both." /SD IDOK
-    SetErrorLevel 2
-    Quit
+    ${If} $AllUsers == 1
+      MessageBox MB_OK|MB_ICONSTOP "Give /CurrentUser or /AllUsers, not both." /SD IDOK
+      SetErrorLevel ${EXIT_FAILED}
+      Quit
+    ${EndIf}
+  ${ElseIfNot} ${Silent}
+    ; Interactively, with no mode given, the page offers the mode of the earlier install.
+    ReadRegStr $R1 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+    ReadRegStr $R2 HKCU "${UNINSTALL_KEY}" "InstallLocation"
+    ${If} $R1 != ""
+    ${AndIf} $R2 == ""
+      StrCpy $AllUsers 1
+    ${EndIf}
   ${EndIf}
   StrCpy $Autostart 0
   ClearErrors
@@ -226,7 +332,7 @@ Function ModePage
   nsDialogs::Create 1018
   Pop $0
   ${NSD_CreateRadioButton} 0 0 100% 12u "Just &me (no administrator rights needed)"
-  Pop $1
+  Pop $JustMeRadio
   ${NSD_CreateRadioButton} 0 16u 100% 12u "&Every user of this computer (needs administrator rights)"
   Pop $AllUsersRadio
   ${NSD_CreateCheckbox} 0 44u 100% 12u "&Start ${NAME} at log-on"
@@ -234,13 +340,37 @@ Function ModePage
   ${If} $AllUsers == 1
     ${NSD_Check} $AllUsersRadio
   ${Else}
-    ${NSD_Check} $1
+    ${NSD_Check} $JustMeRadio
+  ${EndIf}
+  Call ShowAutostart
+  ${NSD_OnClick} $JustMeRadio ModeClicked
+  ${NSD_OnClick} $AllUsersRadio ModeClicked
+  nsDialogs::Show
+FunctionEnd
+
+Function ModeClicked
+  Pop $0
+  Call ShowAutostart
+FunctionEnd
+
+; The log-on box shows the selected mode's state: ticked when its Startup
+; shortcut is there (or /AUTOSTART was given), so that accepting it keeps that.
+Function ShowAutostart
+  ${NSD_GetState} $AllUsersRadio $0
+  SetShellVarContext current
+  ${If} $0 == ${BST_CHECKED}
+    SetShellVarContext all
   ${EndIf}
   ${If} $Autostart == 1
   ${OrIf} ${FileExists} "$SMSTARTUP\${SHORTCUT}"
     ${NSD_Check} $AutostartBox
+  ${Else}
+    ${NSD_Uncheck} $AutostartBox
   ${EndIf}
-  nsDialogs::Show
+  SetShellVarContext current
+  ${If} $AllUsers == 1
+    SetShellVarContext all
+  ${EndIf}
 FunctionEnd
 
 Function ModePageLeave
@@ -261,10 +391,21 @@ Function ModePageLeave
 FunctionEnd
 
 Section
+  ; Elevated, the process that started this one starts them again.
+  ${If} $Elevated == 0
+    Call NoteWatchdogs
+  ${EndIf}
   Call EndWatchdogs
+  Call CheckHolders
   SetOutPath "$INSTDIR"
   File /r "${FILES}\*.*"
+  ClearErrors
   WriteUninstaller "$INSTDIR\Uninstall.exe"
+  ${If} ${Errors}
+    MessageBox MB_OK|MB_ICONSTOP "$INSTDIR\Uninstall.exe could not be written.$Holders" /SD IDOK
+    SetErrorLevel ${EXIT_FAILED}
+    Abort "$INSTDIR\Uninstall.exe could not be written."
+  ${EndIf}
 
   ; The working folders don't depend on the shortcuts: the user's now, and
   ; every other user's at their next log-on, through Active Setup.
@@ -297,11 +438,22 @@ Section
   WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\watchdog.exe"
   WriteRegStr SHCTX "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
   WriteRegStr SHCTX "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\Uninstall.exe"'
-  WriteRegStr SHCTX "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S'
+  ; `Uninstall.exe /S` returns at once: it runs a copy of itself from %TEMP%.
+  ; Run in place with _?=, it is waited for; it then leaves itself, removed
+  ; after it, and the folder, removed if empty. Its exit code stands.
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "QuietUninstallString" \
+    'cmd.exe /d /c ""$INSTDIR\Uninstall.exe" /S _?=$INSTDIR && del "$INSTDIR\Uninstall.exe" && (rmdir "$INSTDIR" 2>nul & exit /b 0)"'
   WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "NoRepair" 1
   ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
   WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "EstimatedSize" $0
+
+  ${If} $Elevated == 0
+    Call RestartWatchdogs
+    ${If} $0 != 0
+      SetErrorLevel $0
+    ${EndIf}
+  ${EndIf}
 SectionEnd
 
 ; The mode of this install: all users when HKLM's entry names this folder.
@@ -309,10 +461,16 @@ Function un.onInit
   !if ${ARCH} == x86_64
     SetRegView 64
   !endif
+  !insertmacro RunHelper 'same "$INSTDIR" "$EXEDIR"'
+  StrCpy $InPlace 0
+  ${If} $0 == 0
+    StrCpy $InPlace 1
+  ${EndIf}
   StrCpy $AllUsers 0
   SetShellVarContext current
-  ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "InstallLocation"
-  ${If} $0 == $INSTDIR
+  ReadRegStr $R1 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+  !insertmacro RunHelper 'same "$INSTDIR" "$R1"'
+  ${If} $0 == 0
     StrCpy $AllUsers 1
     SetShellVarContext all
     !insertmacro IsAdmin $1
@@ -337,16 +495,40 @@ Function un.onInit
   ${EndIf}
 FunctionEnd
 
-; Users' working folders stay: they hold their sys.ini and restart logs.
+; Users' working folders stay: they hold their sys.ini and restart logs. Files
+; that can't be removed keep the entry and Uninstall.exe, to try again. An
+; entry or a shortcut is removed only when it names this folder: another
+; install of the same mode may have taken them over.
 Section Uninstall
   Call un.EndWatchdogs
+  Call un.CheckHolders
+retry:
+  ClearErrors
   !insertmacro REMOVE_FILES
-  Delete "$INSTDIR\Uninstall.exe"
+  ${IfNot} ${Errors}
+  ${AndIf} $InPlace == 0
+    Delete "$INSTDIR\Uninstall.exe"
+  ${EndIf}
+  ${If} ${Errors}
+    MessageBox MB_RETRYCANCEL|MB_ICONSTOP "Some files in $INSTDIR could not be removed.$Holders" /SD IDCANCEL IDRETRY retry
+    SetErrorLevel ${EXIT_FAILED}
+    Abort "Files in $INSTDIR could not be removed."
+  ${EndIf}
   RMDir "$INSTDIR"
-  Delete "$SMPROGRAMS\${NAME}\${SHORTCUT}"
-  RMDir "$SMPROGRAMS\${NAME}"
-  Delete "$SMSTARTUP\${SHORTCUT}"
-  DeleteRegKey SHCTX "${UNINSTALL_KEY}"
+  !insertmacro RunHelper 'owns "$INSTDIR" "$SMPROGRAMS\${NAME}\${SHORTCUT}"'
+  ${If} $0 == 0
+    Delete "$SMPROGRAMS\${NAME}\${SHORTCUT}"
+    RMDir "$SMPROGRAMS\${NAME}"
+  ${EndIf}
+  !insertmacro RunHelper 'owns "$INSTDIR" "$SMSTARTUP\${SHORTCUT}"'
+  ${If} $0 == 0
+    Delete "$SMSTARTUP\${SHORTCUT}"
+  ${EndIf}
+  ReadRegStr $R1 SHCTX "${UNINSTALL_KEY}" "InstallLocation"
+  !insertmacro RunHelper 'same "$INSTDIR" "$R1"'
+  ${If} $0 == 0
+    DeleteRegKey SHCTX "${UNINSTALL_KEY}"
+  ${EndIf}
   ${If} $AllUsers == 1
     DeleteRegKey HKLM "${ACTIVE_SETUP_KEY}"
   ${EndIf}

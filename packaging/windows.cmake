@@ -102,8 +102,9 @@ set(CPACK_WATCHDOG_ACTIVE_SETUP_VERSION "${PROJECT_VERSION_MAJOR},${PROJECT_VERS
 set(CPACK_WATCHDOG_ICON "${PROJECT_SOURCE_DIR}/ui/Logo.ico")
 set(CPACK_WATCHDOG_INSTALLER_SCRIPT "${CMAKE_CURRENT_LIST_DIR}/installer.nsi")
 
-# The installer's helper (ends the watchdogs running from the install folder,
-# starts the installer again as an administrator). Only the installer carries
+# The installer's helper (ends the watchdogs running from the install folder
+# and starts them again, compares folders, starts the installer again as an
+# administrator). Only the installer carries
 # it, so it is built but not installed; linked statically, it runs wherever it
 # is unpacked.
 add_executable(setuphelper WIN32
@@ -112,6 +113,8 @@ add_executable(setuphelper WIN32
   ${PROJECT_SOURCE_DIR}/watchdog/processname.cpp)
 target_include_directories(setuphelper PRIVATE ${PROJECT_SOURCE_DIR}/watchdog)
 target_compile_definitions(setuphelper PRIVATE UNICODE _UNICODE)
+# COM reads the shortcuts.
+target_link_libraries(setuphelper PRIVATE ole32 uuid)
 # A generator expression keeps multi-configuration generators from adding a folder per configuration.
 set_target_properties(setuphelper PROPERTIES AUTOMOC OFF AUTOUIC OFF AUTORCC OFF
   RUNTIME_OUTPUT_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}/setuphelper$<0:>"

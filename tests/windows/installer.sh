@@ -2,17 +2,25 @@
 # The installer of dist/ under Wine, in three groups:
 #  - per user (the default), with /AUTOSTART: the files in the user's programs
 #    folder, the entry under HKCU, the shortcut starting the program in the
-#    user's working folder, the log-on entry starting it there in watch mode,
-#    and an uninstall removing all that and keeping the user's files;
+#    user's working folder, the log-on entry starting it there in watch mode;
+#    a reinstall into another folder, whose entry and shortcuts the first
+#    folder's uninstaller leaves alone; an uninstall removing all that and
+#    keeping the user's files;
 #  - for all users (/AllUsers): the files under Program Files, the entry under
-#    HKLM, the Active Setup command making a working folder;
+#    HKLM, the Active Setup command making a working folder; an interactive
+#    upgrade taking every default keeps that mode and its log-on entry;
 #  - while the installed watchdog runs in watch mode (from that install): an
-#    interactive uninstall asks first, and cancelled changes nothing; a silent
-#    upgrade in place and a silent uninstall end it and replace or remove every
-#    file, and leave alone the program it watches, the user's files and a
-#    watchdog.exe running from elsewhere.
+#    interactive uninstall asks first, and cancelled changes nothing (exit
+#    code 1); a silent upgrade in place ends it, replaces every file and
+#    starts it again in its working folder, also when it was started through
+#    the folder's short (8.3) name (exit code 4 when it can't); another
+#    program holding a DLL of the folder makes an upgrade and an uninstall
+#    fail (exit code 2) and keeps the entry; the entry's quiet uninstall,
+#    waited for, ends it and removes every file. The program it watches, the
+#    user's files and a watchdog.exe running from elsewhere are left alone.
+#    Both modes at once fail with exit code 2.
 # Usage: tests/windows/installer.sh x86_64|i686, after tools/build-windows.sh
-# ARCH and the test build (tests/windows/run.sh does both). About 1 min.
+# ARCH and the test build (tests/windows/run.sh does both). About 4 min.
 set -euo pipefail
 arch="${1:-}"
 # Where each program belongs on 64-bit Windows: its Program Files and registry view.
@@ -80,7 +88,9 @@ for folder in "$work_dir" "$user_programs" "$a_programs" "$menu" "$a_menu"; do
     [[ "$folder" == "$WINEPREFIX"/?*/?* ]] || { say "Wine named no such folder: '$folder'"; exit 1; }
 done
 # What a run cut short left installed goes first, so that the checks see only this run.
-rm -rf "$user_programs" "$a_programs" "$menu/$name" "$a_menu/$name" "$startup/$name.lnk" "$a_startup/$name.lnk" "$work_dir"
+moved_w='C:\Moved'
+moved="$drive_c/Moved"
+rm -rf "$moved" "$user_programs" "$a_programs" "$menu/$name" "$a_menu/$name" "$startup/$name.lnk" "$a_startup/$name.lnk" "$work_dir"
 for hive in HKCU HKLM; do
     registry_delete "$hive\\$uninstall_key"
 done
@@ -98,6 +108,22 @@ wine_processes() {
 # Whether a process started from the file $1 (a Windows path; case is ignored) runs.
 runs() { wine_processes | cut -f2 | grep -qixF "$1"; }
 ended() { ! runs "$1"; }
+# The Linux pids of the processes started from the file $1 (as for runs).
+pids_of() {
+    local pid command
+    for pid in $(grep -lsxF "WINEPREFIX=$WINEPREFIX" -z /proc/[0-9]*/environ | cut -d/ -f3); do
+        { read -r -d '' command </proc/"$pid"/cmdline; } 2>/dev/null || continue
+        [ "${command,,}" != "${1,,}" ] || echo "$pid"
+    done
+}
+# Kills, as a crash would, the processes whose kernel name is $1.
+kill_named() {
+    local pid comm
+    for pid in $(grep -lsxF "WINEPREFIX=$WINEPREFIX" -z /proc/[0-9]*/environ | cut -d/ -f3); do
+        { read -r comm </proc/"$pid"/comm; } 2>/dev/null || continue
+        [ "$comm" != "$1" ] || kill -9 "$pid" 2>/dev/null || true
+    done
+}
 
 # Runs the installer or uninstaller $1 silently with the switches that follow;
 # "$status" is its exit code. An uninstaller runs from a copy in the temporary
@@ -112,6 +138,30 @@ run_silently() {
     wait_until 120 no_uninstaller_copy || say "the uninstaller's copy still runs after 2 min"
     # Windows removes those copies at its next start.
     rm -rf "$drive_c"/users/*/Temp/~nsu*.tmp
+}
+# Starts the uninstaller of the folder $1 (Windows path) in place, as
+# "Uninstall.exe SWITCHES _?=FOLDER", with the switches that follow, in the
+# background; in_place_wait puts its exit code in "$status". Through cmd:
+# Wine would quote a _?= holding a space, and it must not be quoted.
+in_place_start() {
+    local folder="$1"
+    shift
+    printf '@"%s\\Uninstall.exe" %s _?=%s\r\n@exit /b %%ERRORLEVEL%%\r\n' "$folder" "$*" "$folder" >"$work/in-place.cmd"
+    "$wine" cmd /d /c "$(windows_path "$work/in-place.cmd")" >/dev/null 2>&1 &
+    in_place_pid=$!
+}
+# Runs the quiet uninstall command of the entry under $1 (HKCU or HKLM) as a
+# line of a batch file, as Windows starts it, and waits for it alone:
+# "$status" is its exit code.
+quiet_uninstall() {
+    registry_values "$1\\$uninstall_key" | sed -n 's/^QuietUninstallString=\(.*\)$/\1\r/p' >"$work/quiet.cmd"
+    status=0
+    "$wine" cmd /d /c "$(windows_path "$work/quiet.cmd")" >/dev/null 2>&1 || status=$?
+}
+in_place_ended() { ! kill -0 "$in_place_pid" 2>/dev/null; }
+in_place_wait() {
+    status=0
+    wait "$in_place_pid" || status=$?
 }
 
 # Every file of dist/windows-ARCH in $1, of the same size (stripping again
@@ -205,6 +255,9 @@ if [ "$arch" = x86_64 ]; then
 fi
 # Wine has no UAC; what Windows reads from the installer's manifest shows it.
 check "it asks for no administrator rights" grep -aq 'requestedExecutionLevel level="asInvoker"' "$setup"
+run_silently "$(windows_path "$setup")" /CurrentUser /AllUsers
+nothing_installed() { [ ! -e "$user_programs" ] && [ ! -e "$a_programs" ]; }
+check "both modes at once: exit code 2, and nothing installed" eval '[ "$status" = 2 ] && nothing_installed'
 # What a silent install in one mode leaves: its files, its complete uninstall
 # entry in hive $1, and nothing of the other mode (hive $4, folder $5).
 installed_in() {
@@ -247,10 +300,21 @@ keys_to "Tallowbrecken_VRTN" xdotool key alt+F4 || say "could not close the wind
 check "closing its window ends it" wait_until 20 ended "$user_programs_w\\watchdog.exe"
 cp "$work_dir/sys.ini" "$work/sys.ini"
 
-echo "== Installer ($arch): per user, silent uninstall"
+echo "== Installer ($arch): per user, a reinstall into another folder"
+# A folder without spaces: /D= takes it unquoted, and Wine would quote it.
+run_silently "$(windows_path "$setup")" /AUTOSTART "/D=$moved_w"
+installed_in HKCU "$moved" "$moved_w" HKLM "$a_programs"
 run_silently "$user_programs_w\\Uninstall.exe"
+check "the first folder's uninstaller succeeds" [ "$status" = 0 ]
+check "it removes that folder" [ ! -e "$user_programs" ]
+check "it leaves the new install's entry" entry_is_complete HKCU "$moved_w" "$moved"
+check "and its Start-menu shortcut and log-on entry" eval \
+    'shortcut_starts "$menu/$name/$name.lnk" "$moved_w" && shortcut_starts "$startup/$name.lnk" "$moved_w"'
+
+echo "== Installer ($arch): per user, silent uninstall"
+run_silently "$moved_w\\Uninstall.exe"
 check "the uninstaller succeeds" [ "$status" = 0 ]
-check "it removes every installed file and the folder" [ ! -e "$user_programs" ]
+check "it removes every installed file and the folder" [ ! -e "$moved" ]
 check "it removes the Start-menu shortcut and its folder" [ ! -e "$menu/$name" ]
 check "it removes the log-on entry" [ ! -e "$startup/$name.lnk" ]
 check "it removes its entry" registry_lacks "HKCU\\$uninstall_key"
@@ -275,6 +339,32 @@ printf '%s\r\n' "$(stub_path)" >"$work/stub.cmd"
 "$wine" cmd /d /c "$(windows_path "$work/stub.cmd")" >/dev/null 2>&1 || true
 check "that command makes the working folder" [ -d "$work_dir" ]
 
+echo "== Installer ($arch): for all users, an interactive upgrade taking every default"
+run_silently "$(windows_path "$setup")" /AllUsers /AUTOSTART
+check "a silent upgrade with /AUTOSTART adds the common log-on entry" \
+    shortcut_starts "$a_startup/$name.lnk" "$a_programs_w"
+# Return on the wizard (Next, Install, then Close) until it ends.
+accept_defaults() {
+    local id try
+    for try in $(seq 90); do
+        kill -0 "$1" 2>/dev/null || return 0
+        for id in $(xdotool search --onlyvisible --name "^$name Setup" 2>/dev/null); do
+            xdotool windowfocus --sync "$id" key Return 2>/dev/null || true
+        done
+        sleep 1
+    done
+    return 1
+}
+"$wine" "$(windows_path "$setup")" >/dev/null 2>&1 &
+setup_pid=$!
+accept_defaults "$setup_pid" || say "the wizard still runs after 90 s"
+status=0
+wait "$setup_pid" || status=$?
+check "it succeeds" [ "$status" = 0 ]
+check "it keeps the mode: no copy for the current user" eval '[ ! -e "$user_programs" ] && registry_lacks "HKCU\\$uninstall_key"'
+check "and the common log-on entry" shortcut_starts "$a_startup/$name.lnk" "$a_programs_w"
+check "the entry under HKLM is complete" entry_is_complete HKLM "$a_programs_w" "$a_programs"
+
 echo "== Installer ($arch): with the installed watchdog running"
 put_watched_program
 start_shortcut "$a_menu_w\\$name\\$name.lnk"
@@ -297,7 +387,7 @@ wizard="$name Uninstall "
 # Both windows shown first: Wine may leave a wizard started meanwhile unpainted.
 two_windows() { [ "$(xdotool search --onlyvisible --name '^Tallowbrecken_VRTN$' 2>/dev/null | wc -l)" = 2 ]; }
 wait_until 30 two_windows || say "the watchdogs' windows are not both shown"
-"$wine" "$a_programs_w\\Uninstall.exe" || true
+in_place_start "$a_programs_w"
 # Its Uninstall button (Alt+U) may be pressed before the page takes keys: again
 # until the question comes, never once it has.
 asks_first() {
@@ -318,36 +408,111 @@ wait_until 20 no_window "$name Uninstall" || say "the question is still there"
 closed() {
     local try
     for try in $(seq 30); do
-        no_uninstaller_copy && return 0
+        in_place_ended && return 0
         keys_to "$wizard" xdotool key Return || true
-        wait_until 1 no_uninstaller_copy && return 0
+        wait_until 1 in_place_ended && return 0
     done
     return 1
 }
 closed || say "the uninstaller still runs"
-check "cancelling it leaves the watchdog running" runs "$a_programs_w\\watchdog.exe"
+in_place_wait
+check "cancelling it ends the uninstaller with exit code 1" [ "$status" = 1 ]
+check "it leaves the watchdog running" runs "$a_programs_w\\watchdog.exe"
 check "and every file in place" same_files "$a_programs"
 
 # The files as an earlier version left them: longer by a byte. Wine lets
 # Linux write them even while Windows programs have them open.
-for file in $(cd "$a_programs" && find . -type f); do
-    printf x >>"$a_programs/$file"
-done
-run_silently "$(windows_path "$setup")" /AllUsers
-check "an upgrade in place succeeds" [ "$status" = 0 ]
-check "it ends the installed watchdog" ended "$a_programs_w\\watchdog.exe"
-check "it replaces every file" same_files "$a_programs"
+make_old() {
+    local file
+    for file in $(cd "$a_programs" && find . -type f); do
+        printf x >>"$a_programs/$file"
+    done
+}
+# Whether none of the Linux processes $1 runs any more.
+all_ended() {
+    local pid
+    for pid in $1; do
+        ! kill -0 "$pid" 2>/dev/null || return 1
+    done
+}
+# A silent upgrade while the watchdog started from $1 runs: it is ended, every
+# file is replaced, and it is started again from the install folder.
+upgrade_restarts() {
+    local before
+    before="$(pids_of "$1")"
+    make_old
+    run_silently "$(windows_path "$setup")" /AllUsers
+    check "an upgrade in place succeeds" [ "$status" = 0 ]
+    check "it ends the watchdog" eval '[ -n "$before" ] && wait_until 20 all_ended "$before"'
+    check "it replaces every file" same_files "$a_programs"
+    check "it starts the watchdog again" wait_until 30 runs "$a_programs_w\\watchdog.exe"
+}
+echo "== Installer ($arch): an upgrade with the watchdog running"
+upgrade_restarts "$a_programs_w\\watchdog.exe"
 still_running
+# Started again in its working folder, it restarts the program it watches there.
+rm -f "$work/reports"/*
+records_before="$(records)"
+kill_named Quillbarrow.exe
+check "started again in the working folder: it records the program's start there, and starts it from there" \
+    eval 'wait_until 60 started_from_work_dir && [ "$(records)" = $((records_before + 1)) ]'
+
+echo "== Installer ($arch): an upgrade with the watchdog started through the folder's short name"
+# The folder's 8.3 name, as cmd gives it.
+printf '@for %%%%I in ("%s") do @echo %%%%~sI\r\n' "$a_programs_w" >"$work/short.cmd"
+short_w="$("$wine" cmd /d /c "$(windows_path "$work/short.cmd")" | tr -d '\r')"
+check "Wine gives the folder a short name" eval '[ -n "$short_w" ] && [ "${short_w,,}" != "${a_programs_w,,}" ]'
+for pid in $(pids_of "$a_programs_w\\watchdog.exe"); do
+    kill -9 "$pid"
+done
+(cd "$work_dir" && exec "$wine" "$short_w\\watchdog.exe" >/dev/null 2>&1) &
+wait_until 60 runs "$short_w\\watchdog.exe" || say "the watchdog did not start through $short_w"
+upgrade_restarts "$short_w\\watchdog.exe"
+
+echo "== Installer ($arch): an upgrade that can't start a watchdog again"
+# A second watchdog, whose working folder is gone by the time it is to start again.
+mkdir "$work/gone"
+printf '[General]\r\nVORTELIN_PATH=C:/other/Absent.exe\r\n' >"$work/gone/sys.ini"
+(cd "$work/gone" && exec "$wine" "$a_programs_w\\watchdog.exe" >/dev/null 2>&1) &
+wait_until 60 test -s "$work/gone/restart_vortelin_recored.txt" || say "the second watchdog did not start"
+rm -rf "$work/gone"
+run_silently "$(windows_path "$setup")" /AllUsers
+check "it installs, and says so with exit code 4" eval '[ "$status" = 4 ] && same_files "$a_programs"'
+check "the other watchdog runs again" wait_until 30 runs "$a_programs_w\\watchdog.exe"
+
+echo "== Installer ($arch): another program holding a DLL of the install folder"
+# The watched program beside the watchdog, sharing its DLLs: a copy of the watchdog.
+cp "$a_programs/watchdog.exe" "$a_programs/Holder.exe"
+mkdir "$work/holder"
+printf '[General]\r\nVORTELIN_PATH=C:/other/Absent.exe\r\n' >"$work/holder/sys.ini"
+(cd "$work/holder" && exec "$wine" "$a_programs_w\\Holder.exe" >/dev/null 2>&1) &
+wait_until 60 test -s "$work/holder/restart_vortelin_recored.txt" || say "Holder.exe did not start"
+# The entry as an earlier version left it.
+"$wine" reg add "HKLM\\$uninstall_key" /v DisplayVersion /d 0 /f "$view" >/dev/null 2>&1
+entry_version() { registry_values "HKLM\\$uninstall_key" | sed -n 's/^DisplayVersion=//p'; }
+run_silently "$(windows_path "$setup")" /AllUsers
+check "a silent upgrade that can't replace the DLLs fails with exit code 2" [ "$status" = 2 ]
+check "and leaves the earlier install registered" [ "$(entry_version)" = 0 ]
+in_place_start "$a_programs_w" /S
+in_place_wait
+check "a silent uninstall that can't remove them fails with exit code 2" [ "$status" = 2 ]
+check "and keeps its entry and its uninstaller" eval '[ "$(entry_version)" = 0 ] && [ -f "$a_programs/Uninstall.exe" ]'
+kill_named Holder.exe
+wait_until 20 ended "$a_programs_w\\Holder.exe" || say "Holder.exe still runs"
+rm -f "$a_programs/Holder.exe"
+run_silently "$(windows_path "$setup")" /AllUsers
+check "once it has ended, an upgrade succeeds and replaces every file" eval '[ "$status" = 0 ] && same_files "$a_programs"'
 
 start_shortcut "$a_menu_w\\$name\\$name.lnk"
 check "the installed watchdog runs again" wait_until 60 runs "$a_programs_w\\watchdog.exe"
 cp "$work_dir/sys.ini" "$work/sys.ini"
 cp "$work_dir/restart_vortelin_recored.txt" "$work/records.txt"
-run_silently "$a_programs_w\\Uninstall.exe"
-check "an uninstall succeeds" [ "$status" = 0 ]
+quiet_uninstall HKLM
+check "the entry's quiet uninstall succeeds; once it returns:" [ "$status" = 0 ]
 check "it ends the installed watchdog" ended "$a_programs_w\\watchdog.exe"
 check "it removes every installed file and the folder" [ ! -e "$a_programs" ]
 check "it removes the Start-menu shortcut and its folder" [ ! -e "$a_menu/$name" ]
+check "it removes the log-on entry" [ ! -e "$a_startup/$name.lnk" ]
 check "it removes its entry" registry_lacks "HKLM\\$uninstall_key"
 check "it removes the Active Setup entry" registry_lacks "$active_setup_key"
 user_files_kept() {
