@@ -90,8 +90,6 @@ else()
 endif()
 set(CPACK_GENERATOR ZIP NSIS)
 set(CPACK_PACKAGE_FILE_NAME "tallowbrecken-watchdog-${PROJECT_VERSION}-windows-${watchdog_windows_arch}")
-# The installer's file name ends in "-setup"; the ZIP's does not.
-set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_LIST_DIR}/cpack-per-generator.cmake")
 
 # The installer is our own script, packaging/installer.nsi: CPack's NSIS
 # generator stages the files and configures packaging/NSIS.template.in, which
