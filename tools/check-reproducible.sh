@@ -129,5 +129,5 @@ if [ ${#differ[@]} -gt 0 ]; then
     printf '  %s\n' "${differ[@]}"
     exit 1
 fi
-echo "Reproducible ($target, $commit): the $count files are the same in both builds, checked in $((SECONDS - start)) s:"
+echo "Reproducible ($target, $commit): each of the $count artefacts is the same in both builds (checked in $((SECONDS - start)) s):"
 sed 's/^/  /' "$tmp/second.sums"
