@@ -77,7 +77,15 @@ if [ "$reuse" = --reuse ] && [ -n "$(git -C "$root" status --porcelain --untrack
     reuse=""
 fi
 first="$root"
-if [ "$reuse" != --reuse ]; then
+if [ "$reuse" = --reuse ]; then
+    made="$root/dist/windows-$target"
+    [ "$target" = deb ] && made="$root/build/CPackConfig.cmake"
+    if [ ! -e "$made" ]; then
+        echo "FAIL: --reuse, but this tree has no build of $target ($made is missing)" >&2
+        exit 1
+    fi
+    echo "== First build of $target: this tree's own, from $first"
+else
     first="$tmp/one/watchdog"
     echo "== First build of $target, from a clone in $first: $duration"
     clone "$first" 022
