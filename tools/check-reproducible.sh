@@ -111,13 +111,14 @@ differ=()
 while read -r name; do
     differ+=("$name")
 done < <(sort -k 2 "$tmp/first.sums" "$tmp/second.sums" | uniq -u | awk '{ print $2 }' | uniq)
+wrong=()
 # The packages' published sums are right.
 sums="$second/dist/SHA256SUMS"
 [ "$target" = deb ] && sums="$second/build/SHA256SUMS"
 while read -r sum name; do
     name="${name#./}"
     if [ "$name" = "${name#windows-}" ] && ! grep -qx "$sum  $name" "$sums" 2>/dev/null; then
-        differ+=("SHA256SUMS: no line \"$sum  $name\"")
+        wrong+=("SHA256SUMS has no line \"$sum  $name\"")
     fi
 done <"$tmp/second.sums"
 # The ZIP and dist/windows-ARCH/ hold the very same files (the installer is
@@ -126,15 +127,16 @@ if [ "$target" != deb ]; then
     mkdir "$tmp/zip"
     (cd "$tmp/zip" && cmake -E tar xf "$second"/dist/*-windows-"$target".zip)
     if ! diff -r "$tmp"/zip/*/ "$second/dist/windows-$target" >"$tmp/zip.diff"; then
-        differ+=("the ZIP's files and dist/windows-$target/:")
-        while read -r line; do differ+=("  $line"); done <"$tmp/zip.diff"
+        wrong+=("the ZIP's files are not dist/windows-$target/'s:")
+        while read -r line; do wrong+=("  $line"); done <"$tmp/zip.diff"
     fi
 fi
 
 count=$(wc -l <"$tmp/second.sums")
-if [ ${#differ[@]} -gt 0 ]; then
-    echo "NOT reproducible ($target, $commit): these files differ between the two builds:"
-    printf '  %s\n' "${differ[@]}"
+if [ ${#differ[@]} -gt 0 ] || [ ${#wrong[@]} -gt 0 ]; then
+    echo "NOT reproducible ($target, $commit):"
+    [ ${#differ[@]} -eq 0 ] || printf '  differs between the two builds: %s\n' "${differ[@]}"
+    [ ${#wrong[@]} -eq 0 ] || printf '  %s\n' "${wrong[@]}"
     exit 1
 fi
 echo "Reproducible ($target, $commit): each of the $count artefacts is the same in both builds (checked in $((SECONDS - start)) s):"
