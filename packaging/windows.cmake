@@ -116,6 +116,8 @@ set_target_properties(setuphelper PROPERTIES AUTOMOC OFF AUTOUIC OFF AUTORCC OFF
   MSVC_RUNTIME_LIBRARY MultiThreaded)
 if(MINGW)
   target_compile_options(setuphelper PRIVATE -Wall -Wextra -Werror)
-  target_link_options(setuphelper PRIVATE -municode -static -s)
+  # No PE time stamp: stripped by the linker and not installed, it keeps the
+  # one it was linked with, and a build folder packs it again after later commits.
+  target_link_options(setuphelper PRIVATE -municode -static -s -Wl,--no-insert-timestamp)
 endif()
 set(CPACK_WATCHDOG_SETUP_HELPER "${CMAKE_CURRENT_BINARY_DIR}/setuphelper/setuphelper.exe")
