@@ -118,9 +118,9 @@ SOURCES -= \$\$PWD\/qwindowspointerhandler.cpp
 NO_PCH_SOURCES += \$\$PWD\/qwindowspointerhandler.cpp
 load(qt_plugin)\n/' "$plugin/windows.pro"
 grep -q '^PRECOMPILED_HEADER = qt_windows_pch.h$' "$plugin/windows.pro"
-# QtCore keeps the prefix it was configured with: a fixed one, installed
-# under a staging root, so that no folder of this machine is in the DLLs and a
-# build anywhere gives the same bytes. The same for the source paths (__FILE__).
+# The DLLs keep source paths (__FILE__): the temporary source folder is
+# mapped away, so that a build anywhere gives the same DLLs. Qt's .pc and .prl
+# files keep the prefix: a fixed one, installed under a staging root.
 configured_prefix=/opt/tallowbrecken-qt-windows
 stage="$work/root$configured_prefix"
 printf 'QMAKE_%s += -ffile-prefix-map=%s=.\n' CFLAGS "$work" CXXFLAGS "$work" \
