@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the watchdog and its tests with Qt 5 and with Qt 6 and runs them all,
 # then again under the sanitizers, the probe under Valgrind, the fuzzer, and the
-# Windows build, 64-bit and 32-bit, tested under Wine. Every stage runs; the
-# script fails when any of them fails.
+# Windows build, 64-bit and 32-bit, tested under Wine, and whether each
+# package builds again to the same bytes. Every stage runs; the script fails
+# when any of them fails.
 set -euo pipefail
 cd "$(dirname "$0")"
 # Beyond what run.sh needs: Qt 6; dpkg-shlibdeps, desktop-file-validate and gio for
@@ -132,6 +133,11 @@ stage "Fuzzing the image name and the /proc decisions" fuzz
 stage "Qt source lookup without deb-src entries" tests/windows/source-guard.sh
 stage "Windows build and suites, x86_64, under Wine" tests/windows/run.sh x86_64
 stage "Windows build and suites, i686, under Wine" tests/windows/run.sh i686
+# Each package built again from a clone in another folder, without ccache,
+# against the stages' own builds (dist/ and build/): about 1.5 min each.
+stage "Reproducible build, x86_64" tools/check-reproducible.sh x86_64 --reuse
+stage "Reproducible build, i686" tools/check-reproducible.sh i686 --reuse
+stage "Reproducible build, the Debian package" tools/check-reproducible.sh deb --reuse
 
 # What the background build said of its end: the prefix and its CPU time, or where it failed.
 grep -h -e '^== Qt for Windows' -e '^build-qt-windows.sh: failed' "$logs/qt-windows" || true

@@ -90,8 +90,6 @@ else()
 endif()
 set(CPACK_GENERATOR ZIP NSIS)
 set(CPACK_PACKAGE_FILE_NAME "tallowbrecken-watchdog-${PROJECT_VERSION}-windows-${watchdog_windows_arch}")
-# The installer's file name ends in "-setup"; the ZIP's does not.
-set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_LIST_DIR}/cpack-per-generator.cmake")
 
 # The installer is our own script, packaging/installer.nsi: CPack's NSIS
 # generator stages the files and configures packaging/NSIS.template.in, which
@@ -121,6 +119,8 @@ set_target_properties(setuphelper PROPERTIES AUTOMOC OFF AUTOUIC OFF AUTORCC OFF
   MSVC_RUNTIME_LIBRARY MultiThreaded)
 if(MINGW)
   target_compile_options(setuphelper PRIVATE -Wall -Wextra -Werror)
-  target_link_options(setuphelper PRIVATE -municode -static -s)
+  # No PE time stamp: stripped by the linker and not installed, it keeps the
+  # one it was linked with, and a build folder packs it again after later commits.
+  target_link_options(setuphelper PRIVATE -municode -static -s -Wl,--no-insert-timestamp)
 endif()
 set(CPACK_WATCHDOG_SETUP_HELPER "${CMAKE_CURRENT_BINARY_DIR}/setuphelper/setuphelper.exe")

@@ -16,7 +16,7 @@ say() { echo "$*" >&2; }
 trap 'say "build-qt-windows.sh: failed at line $LINENO: $BASH_COMMAND"' ERR
 
 # This script's own version: bump it when a change to the steps below changes what is built.
-recipe=4
+recipe=5
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/tallowbrecken-watchdog/qt-windows"
 cross="$arch-w64-mingw32-"
 jobs=$(nproc)
@@ -118,7 +118,13 @@ SOURCES -= \$\$PWD\/qwindowspointerhandler.cpp
 NO_PCH_SOURCES += \$\$PWD\/qwindowspointerhandler.cpp
 load(qt_plugin)\n/' "$plugin/windows.pro"
 grep -q '^PRECOMPILED_HEADER = qt_windows_pch.h$' "$plugin/windows.pro"
-stage="$work/prefix"
+# The DLLs keep source paths (__FILE__): the temporary source folder is
+# mapped away, so that a build anywhere gives the same DLLs. Qt's .pc and .prl
+# files keep the prefix: a fixed one, installed under a staging root.
+configured_prefix=/opt/tallowbrecken-qt-windows
+stage="$work/root$configured_prefix"
+printf 'QMAKE_%s += -ffile-prefix-map=%s=.\n' CFLAGS "$work" CXXFLAGS "$work" \
+    >>"$work/qtsrc/mkspecs/win32-g++/qmake.conf"
 mkdir -p "$work/build"
 cd "$work/build"
 step() {
@@ -139,16 +145,16 @@ else
     say "Could not build tools/hugepages.c (see $log): building without it"
 fi
 # configure runs its tests in parallel.
-step env MAKEFLAGS="-j$jobs" ../qtsrc/configure -prefix "$stage" "${flags[@]}"
+step env MAKEFLAGS="-j$jobs" ../qtsrc/configure -prefix "$configured_prefix" "${flags[@]}"
 step make sub-src-qmake_all
 for module in "${modules[@]}"; do
     step make -C "src/$module" -j"$jobs"
 done
-step make install_mkspecs
+step make install_mkspecs INSTALL_ROOT="$work/root"
 for module in "${modules[@]}"; do
     case "$module" in
         3rdparty/*) ;;
-        *) step make -C "src/$module" install ;;
+        *) step make -C "src/$module" install INSTALL_ROOT="$work/root" ;;
     esac
 done
 # Where Qt's CMake files look for its tools.

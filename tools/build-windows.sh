@@ -4,6 +4,7 @@
 #   dist/windows-ARCH/                                         the program and all it needs
 #   dist/tallowbrecken-watchdog-VERSION-windows-ARCH.zip       that folder
 #   dist/tallowbrecken-watchdog-VERSION-windows-ARCH-setup.exe an installer
+#   dist/SHA256SUMS                                            the sums of the ZIPs and installers
 # Usage: tools/build-windows.sh i686|x86_64 [more cmake options]
 # (tests/windows/run.sh adds the Windows tests to the same build that way.)
 set -euo pipefail
@@ -20,6 +21,20 @@ root=$PWD
 # The cross compiler, NSIS for the installer, and dpkg-dev for Debian's Qt source.
 WATCHDOG_EXTRA_PACKAGES="$mingw nsis dpkg-dev ${WATCHDOG_EXTRA_PACKAGES:-}"
 . tools/setup.sh
+
+# The same commit gives the same bytes (tools/check-reproducible.sh): every
+# date is the last commit's (the linker's and strip's PE time stamps, the
+# files in the ZIP and the installer), and the ZIP's DOS dates, which are
+# local time, are UTC's.
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+    if SOURCE_DATE_EPOCH="$(git -C "$root" log -1 --format=%ct 2>/dev/null)"; then
+        export SOURCE_DATE_EPOCH
+    else
+        unset SOURCE_DATE_EPOCH
+        echo "Not a git checkout: the build carries today's dates. Set SOURCE_DATE_EPOCH to rebuild a release." >&2
+    fi
+fi
+export TZ=UTC
 
 qt="$(tools/build-qt-windows.sh "$arch" | tail -n 1)"
 build="build-windows-$arch"
@@ -39,3 +54,4 @@ fi
 (cd "$build" && cpack -B "$root/dist" >/dev/null)
 rm -rf dist/_CPack_Packages
 ls -l dist/*-windows-"$arch"*
+cat dist/SHA256SUMS
