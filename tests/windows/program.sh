@@ -116,7 +116,7 @@ report() { ls "$dir/reports"/Quillbarrow.exe-*.txt 2>/dev/null | head -n 1; }
 started_or_gone() { report || watchdog_gone; }
 wait_until "$start_deadline" started_or_gone || true
 check "the watched program is started" wait_until 0 report
-started="$(report)"
+started="$(report)" || true
 if [ -n "$started" ]; then
     # Its pid, its path, then its arguments.
     check "it is started from the working directory" \
