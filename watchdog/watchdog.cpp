@@ -118,14 +118,19 @@ void WatchLoop::startPass()
     if (!name.contains('\0'))
         m_child->start(m_imageName, QStringList{QLatin1String(kArgument)});
 
-    // A coarse timer may fire 5 % early or late: six minutes of a two-hour hold.
+    // A coarse timer may fire 5 % early or late on Unix: six minutes of a
+    // two-hour hold. (On Windows the hold is a plain SetTimer timer either way.)
     wait(Qt::PreciseTimer, m_holdMs, [this] { endHold(); });
 }
 
 void WatchLoop::wait(Qt::TimerType type, unsigned long ms, std::function<void()> then)
 {
-    // Precise only where it matters: on Windows a precise timer of a second or
-    // so is a multimedia one, which keeps the whole system's timer fast.
+    // Precise only where it matters. On Windows Qt makes a precise timer a
+    // multimedia one (timeSetEvent), which keeps the whole system's timer fast,
+    // but only up to the multimedia timer's longest delay (TIMECAPS.wPeriodMax,
+    // typically 1,000 s): beyond it timeSetEvent refuses, and Qt falls back to
+    // SetTimer, as for a coarse timer. So the two-hour hold is a SetTimer timer
+    // there, while a precise 1 s poll would be a multimedia one.
     m_timer.setTimerType(type);
     m_onTimeout = std::move(then);
     m_timer.start(int(ms));
