@@ -68,7 +68,7 @@ private slots:
             return;
         // Every Wine process of the prefix, the services included, ends with its server.
         QProcess::execute(QStringLiteral(WINESERVER_PATH), QStringList{QStringLiteral("-k")});
-        QVERIFY(support::waitUntil([] { return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }, 10000));
+        QVERIFY(support::waitUntil([] { return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }));
     }
 
     void windowsProgramsAreFoundAndEnded_data()
@@ -95,7 +95,7 @@ private slots:
         if (startedBy == QLatin1String("wine start"))
             args.prepend(QStringLiteral("start"));
         const pid_t wine = folder.spawn(QStringLiteral(WINE64_PATH), args);
-        QVERIFY2(support::waitUntil([&] { return running(name); }, 5000), "not found running");
+        QVERIFY2(support::waitUntil([&] { return running(name); }), "not found running");
 
         // Found by the wait too, which waits on it while it runs.
         ProcessWatcher watcher;

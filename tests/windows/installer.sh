@@ -285,9 +285,9 @@ check "it reaches selection mode" wait_until 60 has_window "选择程序"
     keys_to "选择程序" xdotool type --delay 30 'C:\apps\Quillbarrow.exe' &&
     keys_to "选择程序" xdotool key Return; } || say "could not type into the dialog"
 stored() { tr -d '\r' <"$work_dir/sys.ini" | grep -qx 'VORTELIN_PATH=C:/apps/Quillbarrow.exe'; }
-check "it runs in the user's working folder: sys.ini is stored there" wait_until 20 stored
+check "it runs in the user's working folder: sys.ini is stored there" wait_until 60 stored
 keys_to "Tallowbrecken_VRTN" xdotool key alt+F4 || say "could not close the window"
-check "closing its window ends it" wait_until 20 no_window "Tallowbrecken_VRTN"
+check "closing its window ends it" wait_until 60 no_window "Tallowbrecken_VRTN"
 rm -rf "$drive_c/apps"
 
 echo "== Installer ($arch): the installed program, from the log-on entry"
@@ -297,7 +297,7 @@ check "it watches from the user's working folder: the program is recorded and st
     wait_until 60 started_from_work_dir
 check "one record" [ "$(records)" = 1 ]
 keys_to "Tallowbrecken_VRTN" xdotool key alt+F4 || say "could not close the window"
-check "closing its window ends it" wait_until 20 ended "$user_programs_w\\watchdog.exe"
+check "closing its window ends it" wait_until 60 ended "$user_programs_w\\watchdog.exe"
 cp "$work_dir/sys.ini" "$work/sys.ini"
 
 echo "== Installer ($arch): per user, a reinstall into another folder"
@@ -443,7 +443,7 @@ upgrade_restarts() {
     make_old
     run_silently "$(windows_path "$setup")" /AllUsers
     check "an upgrade in place succeeds" [ "$status" = 0 ]
-    check "it ends the watchdog" eval '[ -n "$before" ] && wait_until 20 all_ended "$before"'
+    check "it ends the watchdog" eval '[ -n "$before" ] && wait_until 60 all_ended "$before"'
     check "it replaces every file" same_files "$a_programs"
     check "it starts the watchdog again" wait_until 30 runs "$a_programs_w\\watchdog.exe"
 }
@@ -498,7 +498,7 @@ in_place_wait
 check "a silent uninstall that can't remove them fails with exit code 2" [ "$status" = 2 ]
 check "and keeps its entry and its uninstaller" eval '[ "$(entry_version)" = 0 ] && [ -f "$a_programs/Uninstall.exe" ]'
 kill_named Holder.exe
-wait_until 20 ended "$a_programs_w\\Holder.exe" || say "Holder.exe still runs"
+wait_until 60 ended "$a_programs_w\\Holder.exe" || say "Holder.exe still runs"
 rm -f "$a_programs/Holder.exe"
 run_silently "$(windows_path "$setup")" /AllUsers
 check "once it has ended, an upgrade succeeds and replaces every file" eval '[ "$status" = 0 ] && same_files "$a_programs"'

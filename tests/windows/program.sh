@@ -37,9 +37,9 @@ start_watchdog() {
 }
 watchdog_runs() { kill -0 "$watchdog_pid" 2>/dev/null; }
 watchdog_gone() { ! watchdog_runs; }
-# Waits for it to end, at most $1 s (20); fails if it doesn't in time or ends with an error.
+# Waits for it to end, at most $1 s (60); fails if it doesn't in time or ends with an error.
 watchdog_ends() {
-    wait_until "${1:-20}" watchdog_gone || return 1
+    wait_until "${1:-60}" watchdog_gone || return 1
     wait "$watchdog_pid"
 }
 
@@ -141,12 +141,12 @@ if [ "$part" = all ] && [ -n "$started" ]; then
     # What the system asks of the window, 10 s into the hold, and its close button.
     probe="$(windows_path "$root/build-windows-$arch/tests/windows/windowprobe.exe")"
     sleep 10
-    check "10 s into the hold, the window is not hung and answers within 2 s" \
+    check "10 s into the hold, the window is not hung and answers" \
         "$wine" "$probe" answers Tallowbrecken_VRTN
     "$wine" "$probe" close Tallowbrecken_VRTN || say "could not post WM_CLOSE"
-    # Under Wine a Qt program takes 2.0 s to end after its window closes, in
-    # selection mode too: the bound is 3 s here.
-    check "WM_CLOSE ends the watchdog within 3 s, with success" watchdog_ends 3
+    # A deadline, not a speed: under Wine a Qt program takes 2.0 s to end after
+    # its window closes, and far longer on a busy machine.
+    check "WM_CLOSE ends the watchdog, with success" watchdog_ends 60
     check "the program it started runs on" "$wine" "$probe" alive "$(sed -n 1p "$started")"
     check "closing records nothing" [ "$(wc -l <"$dir/restart_vortelin_recored.txt")" = 1 ]
 fi

@@ -186,8 +186,9 @@ private slots:
         ProcessWatcher watcher;
         QElapsedTimer timer;
         timer.start();
-        QVERIFY(!watcher.waitForEnd(text, 5000));
-        QVERIFY(timer.elapsed() < 4000);
+        // Returns at once, not when the wait runs out.
+        QVERIFY(!watcher.waitForEnd(text, 60000));
+        QVERIFY(timer.elapsed() < 30000);
     }
 
     void watcherWaitsForTheInstanceToEnd()
@@ -197,8 +198,8 @@ private slots:
         ProcessWatcher watcher;
         QElapsedTimer timer;
         timer.start();
-        QVERIFY(!watcher.waitForEnd(bytes.constData(), 20000));
-        QVERIFY(timer.elapsed() < 4000);
+        QVERIFY(!watcher.waitForEnd(bytes.constData(), 60000));
+        QVERIFY(timer.elapsed() < 30000);
 
         const HANDLE process = start(name);
         QVERIFY(process);

@@ -1,6 +1,6 @@
 // Asks what the system asks of a program's window, for the program test:
 //   windowprobe answers TITLE   0 when the top-level window TITLE is not hung
-//                               and answers a message within 2 s, 1 when not
+//                               and answers a message within 20 s, 1 when not
 //   windowprobe close TITLE     posts WM_CLOSE to it, as its close button does
 //   windowprobe alive PID       0 while process PID runs, 1 when it doesn't
 // Exit code 2: no such window, or bad arguments.
@@ -29,7 +29,7 @@ int main()
         return 2;
     if (std::wcscmp(what, L"answers") == 0) {
         DWORD_PTR result = 0;
-        const bool answered = SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 2000, &result) != 0;
+        const bool answered = SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 20000, &result) != 0;
         return !IsHungAppWindow(window) && answered ? 0 : 1;
     }
     if (std::wcscmp(what, L"close") == 0)
