@@ -42,7 +42,9 @@ linux_suite() {
     cmake -S . -B "$dir" -DBUILD_TESTING=ON -DWATCHDOG_QT_MAJOR="$qt" "$@" &&
         cmake --build "$dir" --parallel "$jobs" || return 1
     local status=0
-    (cd "$dir" && ctest --output-on-failure --timeout 600) || status=$?
+    # In parallel: the suites mostly wait on processes and timers, and take
+    # locks where they must not overlap (the next process id).
+    (cd "$dir" && ctest --output-on-failure --timeout 600 --parallel "$jobs") || status=$?
     tests/skips.sh "$dir"
     return "$status"
 }

@@ -454,8 +454,10 @@ private slots:
         runs(absent);
         const int descriptors = openDescriptors();
         const size_t heap = mallinfo2().uordblks;
+        // The heap is compared to the byte (with glibc's thread cache off, as
+        // CTest runs it): a leak of one block in a few hundred calls shows.
         int wrong = 0;
-        for (int i = 0; i < 5000; ++i)
+        for (int i = 0; i < 500; ++i)
             wrong += !runs(present) + runs(absent);
         const size_t heapAfter = mallinfo2().uordblks;
         QCOMPARE(openDescriptors(), descriptors);
