@@ -77,31 +77,35 @@ fuzz() {
             -artifact_prefix=build-fuzz/ build-fuzz/corpus
 }
 
-# Each stage's output is kept, to list at the end what it skipped ("SKIP: ..."
-# lines); a stage that exits 77 was skipped as a whole.
+# Two lanes run side by side, the Linux stages and the Windows ones: most of
+# either is waiting on processes, timers and Wine, which leaves a core idle.
+# Each stage's output goes to a log of its own, shown whole when the stage
+# ends, one stage at a time, and kept to list at the end what it skipped
+# ("SKIP: ..." lines); a stage that exits 77 was skipped as a whole.
 logs="$(mktemp -d)"
 trap 'rm -rf "$logs"' EXIT
-passed=0
-skipped=0
-failed=()
+: >"$logs/results"
 stage() {
-    local name="$1" start="$SECONDS" status=0
+    local name="$1" start="$SECONDS" status=0 result
     shift
-    echo "== $name"
-    "$@" 2>&1 | tee "$logs/stage" || status=$?
-    sed -n "s|^SKIP: |$name: |p" "$logs/stage" >>"$logs/skips"
-    if [ "$status" = 0 ]; then
-        passed=$((passed + 1))
-        echo "== $name: passed in $((SECONDS - start)) s"
-    elif [ "$status" = 77 ]; then
-        skipped=$((skipped + 1))
-        echo "== $name: skipped"
-    else
-        failed+=("$name")
-        echo "== $name: FAILED after $((SECONDS - start)) s"
-    fi
+    local log="$logs/stage-$(printf '%s' "$name" | tr -c 'A-Za-z0-9' _).log"
+    echo "== $name: started"
+    echo "$name" >>"$logs/started"
+    "$@" >"$log" 2>&1 </dev/null || status=$?
+    case "$status" in
+        0) result="passed in $((SECONDS - start)) s" ;;
+        77) result="skipped" ;;
+        *) result="FAILED after $((SECONDS - start)) s" ;;
+    esac
+    (
+        flock 9
+        echo "== $name"
+        cat "$log"
+        echo "== $name: $result"
+        sed -n "s|^SKIP: |$name: |p" "$log" >>"$logs/skips"
+        printf '%s\t%s\n' "$status" "$name" >>"$logs/results"
+    ) 9>"$logs/print.lock"
 }
-
 # Wine runs i686 programs with its 32-bit half. Where the kernel refuses 32-bit
 # programs, root may have them run under qemu-user; without it the i686 stage
 # builds everything and lists its runs as skipped.
@@ -110,14 +114,15 @@ if [ -x "$i386_probe" ] && [ "$(i386_mode)" = none ] && [ "$(id -u)" = 0 ] && [ 
     i386_emulation_setup || echo "Could not set up the emulation: the i686 runs will be skipped."
 fi
 
-# Qt for Windows is most of a first run. Built from the start, in the
-# background at the lowest priority, it takes what the Linux stages leave idle;
-# the Windows stages find it cached or wait on the build's lock for it (and, had
-# it failed here, build it themselves and say why).
+# Qt for Windows is most of a first run. Built from the start in the
+# background, both targets one after the other, it is what the Windows lane
+# waits for, while the Linux lane runs; the Windows stages find it cached or
+# wait on the build's lock for it (and, had it failed here, build it themselves
+# and say why). The i686 Qt builds while the x86_64 suites run.
 qt_windows_prebuild() {
     local arch
     for arch in x86_64 i686; do
-        nice -n 19 tools/build-qt-windows.sh "$arch" || true
+        tools/build-qt-windows.sh "$arch" || true
     done
 }
 echo "Qt for Windows, where it is not cached yet, builds in the background from now (its logs: ${XDG_CACHE_HOME:-~/.cache}/tallowbrecken-watchdog/qt-windows/build-ARCH.log)"
@@ -127,22 +132,32 @@ prebuild=$!
 set +m
 trap 'kill -- -"$prebuild" 2>/dev/null || true; rm -rf "$logs"' EXIT
 
-stage "Linux suite, Qt 5" linux_suite 5 build
-stage "Linux suite, Qt 6" linux_suite 6 build-qt6
-stage "Linux suite, Qt 5, ASan and UBSan" sanitized_suite
-stage "Probe and watch passes under Valgrind memcheck" memcheck_suite
-stage "Fuzzing the image name and the /proc decisions" fuzz
-stage "Qt source lookup without deb-src entries" tests/windows/source-guard.sh
-stage "Windows build and suites, x86_64, under Wine" tests/windows/run.sh x86_64
-stage "Windows build and suites, i686, under Wine" tests/windows/run.sh i686
-# Each package built again from a clone in another folder, without ccache,
-# against the Windows stages' own dist/: about 1.5 min each.
-stage "Reproducible build, x86_64" tools/check-reproducible.sh x86_64 --reuse
-stage "Reproducible build, i686" tools/check-reproducible.sh i686 --reuse
-# Not the Linux stage's build/: ccache under CCACHE_BASEDIR hands the compiler
-# relative paths, which -ffile-prefix-map doesn't reach, so its debug data, and
-# with it the ELF build ID, differ from a plain build's.
-stage "Reproducible build, the Debian package" tools/check-reproducible.sh deb
+linux_lane() {
+    stage "Linux suite, Qt 5" linux_suite 5 build
+    stage "Linux suite, Qt 6" linux_suite 6 build-qt6
+    stage "Linux suite, Qt 5, ASan and UBSan" sanitized_suite
+    stage "Probe and watch passes under Valgrind memcheck" memcheck_suite
+    stage "Fuzzing the image name and the /proc decisions" fuzz
+    stage "Qt source lookup without deb-src entries" tests/windows/source-guard.sh
+    # Not the Linux stage's build/: ccache under CCACHE_BASEDIR hands the compiler
+    # relative paths, which -ffile-prefix-map doesn't reach, so its debug data, and
+    # with it the ELF build ID, differ from a plain build's.
+    stage "Reproducible build, the Debian package" tools/check-reproducible.sh deb
+}
+windows_lane() {
+    stage "Windows build and suites, x86_64, under Wine" tests/windows/run.sh x86_64
+    stage "Windows build and suites, i686, under Wine" tests/windows/run.sh i686
+    # Each package built again from a clone in another folder, without ccache,
+    # against the Windows stages' own dist/: about 1.5 min each.
+    stage "Reproducible build, x86_64" tools/check-reproducible.sh x86_64 --reuse
+    stage "Reproducible build, i686" tools/check-reproducible.sh i686 --reuse
+}
+linux_lane &
+linux=$!
+windows_lane &
+windows=$!
+# A lane that died midway shows as a stage started without a result.
+wait "$linux" "$windows" || true
 
 # What the background build said of its end: the prefix and its CPU time, or where it failed.
 grep -h -e '^== Qt for Windows' -e '^build-qt-windows.sh: failed' "$logs/qt-windows" || true
@@ -150,6 +165,17 @@ if [ -s "$logs/skips" ]; then
     echo "Skipped, so not tested in this run:"
     sed 's/^/  /' "$logs/skips"
 fi
+passed=0 skipped=0 failed=()
+while IFS=$'\t' read -r status name; do
+    case "$status" in
+        0) passed=$((passed + 1)) ;;
+        77) skipped=$((skipped + 1)) ;;
+        *) failed+=("$name") ;;
+    esac
+done <"$logs/results"
+while read -r name; do
+    grep -qxF "$name" <(cut -f 2 "$logs/results") || failed+=("$name (it never ended)")
+done <"$logs/started"
 [ ${#failed[@]} -eq 0 ] || printf 'Failed: %s\n' "${failed[@]}"
 echo "stages: $passed passed, ${#failed[@]} failed, $skipped skipped"
 [ ${#failed[@]} -eq 0 ]
