@@ -87,7 +87,7 @@ public:
     // Stops tracking a process that the caller reaped itself.
     void forget(pid_t pid);
     // Reaps a spawned process that has ended; false if it is still running after `timeoutMs`.
-    bool reap(pid_t pid, int timeoutMs = 5000);
+    bool reap(pid_t pid, int timeoutMs = 30000);
 
 private:
     QTemporaryDir m_dir;

@@ -184,7 +184,7 @@ private slots:
         QVERIFY(watcher.waitForEnd(bytes.constData(), 300));
         QVERIFY2(timer.elapsed() >= 290, "did not wait on it");
         terminateProcesses(name);
-        QVERIFY(folder.reap(pid, 1000));
+        QVERIFY(folder.reap(pid));
         QVERIFY(!running(name));
     }
 

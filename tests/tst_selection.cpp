@@ -26,7 +26,7 @@ private:
             QVERIFY(QTest::qWaitFor([&] {
                 dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
                 return dialog != nullptr;
-            }));
+            }, 30000));
             *caption = dialog->windowTitle();
             *filters = dialog->nameFilters();
             answer(dialog);
