@@ -108,54 +108,6 @@ bool refusePidfdOpen()
     return refuseSyscall(SYS_pidfd_open, ENOSYS) && syscall(SYS_pidfd_open, getpid(), 0) < 0 && errno == ENOSYS;
 }
 
-// Whether other users may run the file at `path`: it and every folder above it executable by them.
-bool runnableByOthers(const QString &path)
-{
-    for (QFileInfo at(path); !at.isRoot(); at = QFileInfo(at.absolutePath())) {
-        if (!(at.permissions() & QFile::ExeOther))
-            return false;
-    }
-    return true;
-}
-
-// Runs the test function that calls it again, alone, in a process of its own
-// with `variable` set to `value`, behind `wrapper` (a program and its
-// arguments) if given. Within that process it does nothing.
-#define RUN_ALONE(variable, value, ...)                                                                     \
-    if (!qEnvironmentVariableIsSet(variable)) {                                                            \
-        const QString outcome = runAlone(variable, value, ##__VA_ARGS__);                                  \
-        if (outcome.startsWith(QLatin1String("SKIP ")))                                                   \
-            QSKIP(qPrintable(outcome.mid(5)));                                                             \
-        QVERIFY2(outcome.isEmpty(), qPrintable(outcome));                                                  \
-        return;                                                                                            \
-    }
-
-// Empty when that run passed; "SKIP " and the reason when it skipped; otherwise its output.
-QString runAlone(const char *variable, const QString &value, QStringList wrapper = {})
-{
-    QProcess run;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QLatin1String(variable), value);
-    run.setProcessEnvironment(env);
-    run.setProcessChannelMode(QProcess::MergedChannels);
-    // Not the test's own folder, which may be closed to the wrapper's user.
-    run.setWorkingDirectory(QCoreApplication::applicationDirPath());
-    wrapper << QCoreApplication::applicationFilePath() << QString::fromLatin1(QTest::currentTestFunction());
-    run.start(wrapper.takeFirst(), wrapper);
-    if (!run.waitForFinished(120000)) {
-        run.kill();
-        run.waitForFinished();
-        return QStringLiteral("no end after 120 s: ") + QString::fromLocal8Bit(run.readAll());
-    }
-    const QByteArray output = run.readAll();
-    const int skip = output.indexOf("SKIP   :");
-    if (skip >= 0) {
-        const int reason = output.indexOf("() ", skip) + 3;
-        return QStringLiteral("SKIP ") + QString::fromLocal8Bit(output.mid(reason, output.indexOf('\n', reason) - reason));
-    }
-    return run.exitStatus() == QProcess::NormalExit && run.exitCode() == 0 ? QString() : QString::fromLocal8Bit(output);
-}
-
 } // namespace
 
 class TestWatchPass : public QObject
@@ -593,7 +545,7 @@ private slots:
             const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
             if (setpriv.isEmpty())
                 QSKIP("setpriv (util-linux) is missing");
-            if (!runnableByOthers(QCoreApplication::applicationFilePath()) || !runnableByOthers(QStringLiteral(STANDIN_PATH)))
+            if (!support::runnableByOthers(QCoreApplication::applicationFilePath()) || !support::runnableByOthers(QStringLiteral(STANDIN_PATH)))
                 QSKIP("the build folder is closed to other users");
             QTemporaryDir folder;
             const QString unkillable = folder.filePath(support::uniqueName(QStringLiteral("Unkillable")));
