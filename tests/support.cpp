@@ -1,9 +1,13 @@
 #include "support.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QProcess>
 #include <QRandomGenerator>
+#include <QTest>
 #include <QThread>
 
 #include <fcntl.h>
@@ -105,6 +109,43 @@ bool NextPid::set(pid_t next)
 {
     const QByteArray last = QByteArray::number(next - 1);
     return m_whyNot.isEmpty() && pwrite(m_fd, last.constData(), size_t(last.size()), 0) == last.size();
+}
+
+bool runnableByOthers(const QString &path)
+{
+    for (QFileInfo at(path); !at.isRoot(); at = QFileInfo(at.absolutePath())) {
+        if (!(at.permissions() & QFile::ExeOther))
+            return false;
+    }
+    return true;
+}
+
+QString runAlone(const char *variable, const QString &value, QStringList wrapper)
+{
+    QProcess run;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QLatin1String(variable), value);
+    run.setProcessEnvironment(env);
+    run.setProcessChannelMode(QProcess::MergedChannels);
+    // Not the test's own folder, which may be closed to the wrapper's user.
+    run.setWorkingDirectory(QCoreApplication::applicationDirPath());
+    QString function = QString::fromLatin1(QTest::currentTestFunction());
+    if (QTest::currentDataTag())
+        function += QLatin1Char(':') + QString::fromUtf8(QTest::currentDataTag());
+    wrapper << QCoreApplication::applicationFilePath() << function;
+    run.start(wrapper.takeFirst(), wrapper);
+    if (!run.waitForFinished(120000)) {
+        run.kill();
+        run.waitForFinished();
+        return QStringLiteral("no end after 120 s: ") + QString::fromLocal8Bit(run.readAll());
+    }
+    const QByteArray output = run.readAll();
+    const int skip = output.indexOf("SKIP   :");
+    if (skip >= 0) {
+        const int reason = output.indexOf(") ", skip) + 2;
+        return QStringLiteral("SKIP ") + QString::fromLocal8Bit(output.mid(reason, output.indexOf('\n', reason) - reason));
+    }
+    return run.exitStatus() == QProcess::NormalExit && run.exitCode() == 0 ? QString() : QString::fromLocal8Bit(output);
 }
 
 QStringList reportLines(const QString &reportFile)

@@ -54,6 +54,24 @@ private:
     QString m_whyNot;
 };
 
+// Whether other users may run the file at `path`: it and every folder above it executable by them.
+bool runnableByOthers(const QString &path);
+
+// Runs the test function (and data row) that calls it again, alone, in a
+// process of its own with `variable` set to `value`, behind `wrapper` (a
+// program and its arguments) if given. Within that process it does nothing.
+#define RUN_ALONE(variable, value, ...)                                                                     \
+    if (!qEnvironmentVariableIsSet(variable)) {                                                            \
+        const QString outcome = support::runAlone(variable, value, ##__VA_ARGS__);                         \
+        if (outcome.startsWith(QLatin1String("SKIP ")))                                                   \
+            QSKIP(qPrintable(outcome.mid(5)));                                                             \
+        QVERIFY2(outcome.isEmpty(), qPrintable(outcome));                                                  \
+        return;                                                                                            \
+    }
+
+// Empty when that run passed; "SKIP " and the reason when it skipped; otherwise its output.
+QString runAlone(const char *variable, const QString &value, QStringList wrapper = {});
+
 // The pids and arguments that stand-ins wrote to a report file, one line each.
 QStringList reportLines(const QString &reportFile);
 

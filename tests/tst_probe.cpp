@@ -107,10 +107,15 @@ private slots:
         terminateProcesses(stem);
         QVERIFY(support::isAlive(pid));
 
-        // Still found once its file is deleted, as its exe link then says "(deleted)".
+        // Still found once its file is deleted, as its exe link then says "(deleted)",
+        // by that link alone when it took another kernel name.
+        const pid_t renamed = folder.spawn(folder.path() + QLatin1Char('/') + first, {}, {QStringLiteral("STANDIN_KERNEL_NAME=renamed")});
+        QVERIFY(support::waitUntil([&] { return support::readFile(QStringLiteral("/proc/%1/comm").arg(renamed)) == "renamed\n"; }));
         QVERIFY(QFile::remove(folder.path() + QLatin1Char('/') + first));
         QVERIFY(running(first));
         folder.end(pid);
+        QVERIFY(running(first));
+        folder.end(renamed);
         QVERIFY(!running(first));
     }
 
@@ -194,6 +199,17 @@ private slots:
         if (QString::fromUtf8(support::readFile(QStringLiteral("/proc/2/comm"))).trimmed() != QLatin1String("kthreadd"))
             QSKIP("no kernel thread is visible here (a PID namespace of its own, as in a container)");
         QVERIFY(!running(QStringLiteral("kthreadd")));
+        // Root reads its exe link, which names nothing; other users can't, so its
+        // kernel name and flags decide: asked again as nobody.
+        if (geteuid() != 0)
+            return;
+        const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+        if (setpriv.isEmpty())
+            QSKIP("setpriv (util-linux) is missing");
+        if (!support::runnableByOthers(QCoreApplication::applicationFilePath()))
+            QSKIP("the build folder is closed to other users");
+        RUN_ALONE("TST_PROBE_AS_NOBODY", QStringLiteral("1"),
+                  {setpriv, QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups")})
     }
 
     void waitReturnsWhenTheProcessEnds()

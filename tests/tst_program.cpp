@@ -155,6 +155,36 @@ private slots:
         QCOMPARE(support::readFile(log).count("|restart\n"), 1);
     }
 
+    void firstStartWithNothingConfiguredAsksForTheProgram()
+    {
+        support::XServer x;
+        QVERIFY2(!x.display().isEmpty(), qPrintable(x.error()));
+        QTemporaryDir work;
+        QProcess watchdog;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        env.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(x.display()));
+        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        QVERIFY(startWatchdog(watchdog, work, work.filePath(QStringLiteral("report.txt")), env));
+        const auto endWatchdog = qScopeGuard([&watchdog] {
+            watchdog.kill();
+            watchdog.waitForFinished();
+        });
+        const pid_t pid = pid_t(watchdog.processId());
+        const unsigned long dialog = x.waitForWindow(pid, "选择程序", 20000);
+        QVERIFY2(dialog, "no file dialog: not in selection mode");
+
+        // Cancelled, it stores and records nothing, and runs until its window is closed.
+        QVERIFY(x.close(dialog));
+        QVERIFY(support::waitUntil([&] { return !x.waitForWindow(pid, "选择程序", 0); }));
+        QVERIFY(x.close(x.waitForWindow(pid, "Tallowbrecken_VRTN", 20000)));
+        QVERIFY(watchdog.waitForFinished(30000));
+        QCOMPARE(watchdog.exitCode(), 0);
+        QVERIFY(!QFile::exists(work.filePath(QStringLiteral("restart_vortelin_recored.txt"))));
+        QSettings settings(work.filePath(QStringLiteral("sys.ini")), QSettings::IniFormat);
+        QVERIFY(!settings.contains(QStringLiteral("VORTELIN_PATH")));
+    }
+
     void closingTheWindowEndsOnlyTheWatchdog_data()
     {
         QTest::addColumn<bool>("outsideInstance");

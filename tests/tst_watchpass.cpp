@@ -1,3 +1,4 @@
+#include "processkill.h"
 #include "processprobe.h"
 #include "support.h"
 #include "watchdog.h"
@@ -102,58 +103,18 @@ bool refusePidfdWaits()
     return syscall(__NR_waitid, 3, INT_MAX, nullptr, WEXITED | WNOHANG, nullptr) < 0 && errno == EINVAL;
 }
 
-// As a kernel before 5.3, or a seccomp profile that doesn't know pidfds.
-bool refusePidfdOpen()
+// As a kernel before 5.3 (ENOSYS), or a seccomp profile that doesn't know pidfds (ENOSYS or EPERM).
+bool refusePidfdOpen(int error)
 {
-    return refuseSyscall(SYS_pidfd_open, ENOSYS) && syscall(SYS_pidfd_open, getpid(), 0) < 0 && errno == ENOSYS;
+    return refuseSyscall(SYS_pidfd_open, error) && syscall(SYS_pidfd_open, getpid(), 0) < 0 && errno == error;
 }
 
-// Whether other users may run the file at `path`: it and every folder above it executable by them.
-bool runnableByOthers(const QString &path)
+// The peak of this process's resident memory, in KiB, since the last reset.
+long peakMemoryKib()
 {
-    for (QFileInfo at(path); !at.isRoot(); at = QFileInfo(at.absolutePath())) {
-        if (!(at.permissions() & QFile::ExeOther))
-            return false;
-    }
-    return true;
-}
-
-// Runs the test function that calls it again, alone, in a process of its own
-// with `variable` set to `value`, behind `wrapper` (a program and its
-// arguments) if given. Within that process it does nothing.
-#define RUN_ALONE(variable, value, ...)                                                                     \
-    if (!qEnvironmentVariableIsSet(variable)) {                                                            \
-        const QString outcome = runAlone(variable, value, ##__VA_ARGS__);                                  \
-        if (outcome.startsWith(QLatin1String("SKIP ")))                                                   \
-            QSKIP(qPrintable(outcome.mid(5)));                                                             \
-        QVERIFY2(outcome.isEmpty(), qPrintable(outcome));                                                  \
-        return;                                                                                            \
-    }
-
-// Empty when that run passed; "SKIP " and the reason when it skipped; otherwise its output.
-QString runAlone(const char *variable, const QString &value, QStringList wrapper = {})
-{
-    QProcess run;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QLatin1String(variable), value);
-    run.setProcessEnvironment(env);
-    run.setProcessChannelMode(QProcess::MergedChannels);
-    // Not the test's own folder, which may be closed to the wrapper's user.
-    run.setWorkingDirectory(QCoreApplication::applicationDirPath());
-    wrapper << QCoreApplication::applicationFilePath() << QString::fromLatin1(QTest::currentTestFunction());
-    run.start(wrapper.takeFirst(), wrapper);
-    if (!run.waitForFinished(120000)) {
-        run.kill();
-        run.waitForFinished();
-        return QStringLiteral("no end after 120 s: ") + QString::fromLocal8Bit(run.readAll());
-    }
-    const QByteArray output = run.readAll();
-    const int skip = output.indexOf("SKIP   :");
-    if (skip >= 0) {
-        const int reason = output.indexOf("() ", skip) + 3;
-        return QStringLiteral("SKIP ") + QString::fromLocal8Bit(output.mid(reason, output.indexOf('\n', reason) - reason));
-    }
-    return run.exitStatus() == QProcess::NormalExit && run.exitCode() == 0 ? QString() : QString::fromLocal8Bit(output);
+    const QByteArray status = support::readFile(QStringLiteral("/proc/self/status"));
+    const int at = status.indexOf("VmHWM:");
+    return at < 0 ? -1 : status.mid(at + 6, status.indexOf('\n', at) - at - 6).trimmed().split(' ').first().toLong();
 }
 
 } // namespace
@@ -289,6 +250,24 @@ private slots:
         QCOMPARE(support::reportLines(m_report).size(), 2);
     }
 
+    void holdLastsTwoHoursByDefault()
+    {
+        {
+            watchdog::WatchLoop loop(*m_settings, *m_watcher);
+            loop.startPass();
+            const QTimer *const timer = loop.findChild<QTimer *>();
+            QVERIFY(timer && timer->isActive());
+            QCOMPARE(timer->interval(), 7200000);
+            QCOMPARE(timer->timerType(), Qt::PreciseTimer);
+        }
+        // The loop gone mid-pass, the program it started runs on: ended here, and Qt collects it.
+        QVERIFY(support::waitUntil([&] { return support::reportLines(m_report).size() == 1; }));
+        const pid_t started = pid_t(support::reportLines(m_report)[0].section(QLatin1Char(' '), 0, 0).toInt());
+        QVERIFY(support::isAlive(started));
+        terminateProcesses(m_name);
+        QVERIFY(QTest::qWaitFor([&] { return support::processState(started) == 0; }, 10000));
+    }
+
     void holdEndsEveryInstanceOfThatNameOnly()
     {
         // Others start during the hold: one of the same name, and namesakes.
@@ -361,6 +340,9 @@ private slots:
         QTest::newRow("backslashes") << unique("D:\\apps\\Quill", ".exe") << true;
         QTest::newRow("non-ASCII") << unique("Ünï-名前", ".exe") << true;
         QTest::newRow("64 KiB") << QString(64 * 1024, QLatin1Char('q')) << false;
+        // The longest a Linux file name can be.
+        const QString longest = unique("n", ".exe");
+        QTest::newRow("255 bytes") << QString(255 - longest.size(), QLatin1Char('n')) + longest << true;
         QTest::newRow("semicolon") << unique("x", "; touch pwned; rm -rf ~") << true;
         QTest::newRow("substitution") << unique("$(touch pwned)", "`touch pwned`") << true;
         QTest::newRow("quotes") << unique("\"'; touch pwned; '\"", "") << true;
@@ -387,8 +369,13 @@ private slots:
         QVERIFY(support::waitUntil([&] { return support::reportLines(m_report).size() == 1; }));
         if (startable)
             m_folder->add(name);
-        if (name.contains(QChar(0)))
-            m_folder->add(name.section(QChar(0), 0, 0));
+        // The program the part before a NUL names runs: the pass neither waits on it nor ends it.
+        pid_t beforeNul = -1;
+        if (name.contains(QChar(0))) {
+            const QString before = name.section(QChar(0), 0, 0);
+            beforeNul = m_folder->spawn(m_folder->add(before), {}, {QStringLiteral("STANDIN_REPORT=")});
+            QVERIFY(support::waitUntil([&] { return isProcessRunning(before.toUtf8().constData()) == 1; }));
+        }
         configure(QStringLiteral("/opt/app/") + name);
 
         if (startable)
@@ -413,6 +400,7 @@ private slots:
         }
         QVERIFY(!QFile::exists(QStringLiteral("pwned")));
         QVERIFY(support::isAlive(bystander));
+        QVERIFY(beforeNul < 0 || support::isAlive(beforeNul));
     }
 
     void restartLogFaultsLoseOnlyTheRecord_data()
@@ -486,10 +474,18 @@ private slots:
         QFETCH(bool, childSurvives);
         ScopedEnv env(knob.constData(), value);
         intrudeDuringHold(m_name);
+        // "5" resets the peak (Linux 4.0 on); where it can't, the peak so far makes the check only weaker.
+        QFile peak(QStringLiteral("/proc/self/clear_refs"));
+        if (peak.open(QIODevice::WriteOnly))
+            peak.write("5");
+        peak.close();
+        const long memoryBefore = peakMemoryKib();
         {
             SilencedStdout silence;
             QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 1500), Pass::Restarted);
         }
+        // None of the child's output passes through the watchdog.
+        QVERIFY2(peakMemoryKib() - memoryBefore < 50 * 1024, qPrintable(QString::number(peakMemoryKib() - memoryBefore)));
         const bool intruderEnded = intruderWasEnded();
 
         QCOMPARE(records(m_name).size(), 1);
@@ -593,7 +589,7 @@ private slots:
             const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
             if (setpriv.isEmpty())
                 QSKIP("setpriv (util-linux) is missing");
-            if (!runnableByOthers(QCoreApplication::applicationFilePath()) || !runnableByOthers(QStringLiteral(STANDIN_PATH)))
+            if (!support::runnableByOthers(QCoreApplication::applicationFilePath()) || !support::runnableByOthers(QStringLiteral(STANDIN_PATH)))
                 QSKIP("the build folder is closed to other users");
             QTemporaryDir folder;
             const QString unkillable = folder.filePath(support::uniqueName(QStringLiteral("Unkillable")));
@@ -638,14 +634,74 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return support::processState(child) == 0; }, 30000));
     }
 
+    void terminateGivesUpOnAProcessTheKillDoesNotEnd()
+    {
+        // The first process of a PID namespace ignores a SIGKILL sent from
+        // inside it, though the signal is taken: the terminate, run there,
+        // waits its 5 s for it to end, and no longer.
+        const char *const variable = "TST_WATCHPASS_IN_NAMESPACE";
+        if (!qEnvironmentVariableIsSet(variable)) {
+            if (geteuid() != 0)
+                QSKIP("needs root, for a PID namespace");
+            const QString unshare = QStandardPaths::findExecutable(QStringLiteral("unshare"));
+            const QString nsenter = QStandardPaths::findExecutable(QStringLiteral("nsenter"));
+            const QString timeout = QStandardPaths::findExecutable(QStringLiteral("timeout"));
+            if (unshare.isEmpty() || nsenter.isEmpty() || timeout.isEmpty())
+                QSKIP("unshare, nsenter or timeout (util-linux, coreutils) is missing");
+            if (!QFile::exists(QStringLiteral("/proc/self/task/%1/children").arg(getpid())))
+                QSKIP("this kernel doesn't list a process's children (CONFIG_PROC_CHILDREN)");
+            const QString name = support::uniqueName(QStringLiteral("NamespaceInit"));
+            // Should this run be killed, timeout ends unshare, and with it the namespace.
+            const pid_t wrapper = m_folder->spawn(timeout, {QStringLiteral("-s"), QStringLiteral("KILL"), QStringLiteral("120"),
+                                                            unshare, QStringLiteral("--pid"), QStringLiteral("--fork"),
+                                                            QStringLiteral("--mount-proc"), QStringLiteral("--kill-child"),
+                                                            m_folder->add(name)});
+            const auto childOf = [](const QByteArray &pid) {
+                return support::readFile(QStringLiteral("/proc/%1/task/%1/children").arg(QString::fromLatin1(pid))).trimmed();
+            };
+            QByteArray unsharer, init;
+            const auto end = qScopeGuard([&] {
+                // Ending unshare ends init (--kill-child), and quietly: unshare would report init's end.
+                if (!init.isEmpty())
+                    ::kill(pid_t(unsharer.toInt()), SIGKILL);
+                QVERIFY(m_folder->reap(wrapper));
+            });
+            support::waitUntil([&] {
+                unsharer = childOf(QByteArray::number(wrapper));
+                init = unsharer.isEmpty() ? QByteArray() : childOf(unsharer);
+                return (!init.isEmpty() && isProcessRunning(name.toUtf8().constData()) == 1) || !support::isAlive(wrapper);
+            });
+            if (!support::isAlive(wrapper))
+                QSKIP("unshare could not make a PID namespace here");
+            QVERIFY(!init.isEmpty());
+            RUN_ALONE(variable, name, {nsenter, QStringLiteral("--all"), QStringLiteral("--target"), QString::fromLatin1(init)})
+        }
+        const QString name = qEnvironmentVariable(variable);
+        QElapsedTimer clock;
+        clock.start();
+        terminateProcesses(name);
+        const qint64 took = clock.elapsed();
+        QCOMPARE(isProcessRunning(name.toUtf8().constData()), 1);
+        QVERIFY2(took >= 4900 && took < 20000, qPrintable(QString::number(took)));
+    }
+
+    void withoutPidfdsInstancesAreEndedByTheirIds_data()
+    {
+        QTest::addColumn<int>("error");
+        QTest::newRow("kernel without pidfds") << int(ENOSYS);
+        QTest::newRow("seccomp answers EPERM") << int(EPERM);
+    }
+
     void withoutPidfdsInstancesAreEndedByTheirIds()
     {
         RUN_ALONE("TST_WATCHPASS_NO_PIDFDS", QStringLiteral("1"))
-        if (!refusePidfdOpen())
+        QFETCH(int, error);
+        if (!refusePidfdOpen(error))
             QSKIP("no seccomp filter to take pidfds away here");
         support::DebugCapture warnings(QtWarningMsg);
-        // Runs `loop`'s pass to its end; its timer's type once the pass has started.
-        const auto run = [](watchdog::WatchLoop &loop, Pass &result) {
+        int interval = -1;
+        // Runs `loop`'s pass to its end; its timer's type and interval once the pass has started.
+        const auto run = [&interval](watchdog::WatchLoop &loop, Pass &result) {
             QEventLoop events;
             QObject::connect(&loop, &watchdog::WatchLoop::passFinished, &events, [&](Pass pass) {
                 result = pass;
@@ -654,29 +710,37 @@ private slots:
             loop.startPass();
             const QTimer *const timer = loop.findChild<QTimer *>();
             const Qt::TimerType type = timer && timer->isActive() ? timer->timerType() : Qt::VeryCoarseTimer;
+            interval = timer ? timer->interval() : -1;
             events.exec();
             return type;
         };
         Pass result = Pass::Restarted;
 
         // An instance can't be waited on now: the pass looks again after its
-        // poll, on a coarse timer (on Windows a precise one keeps the system's timer fast).
+        // poll, a second by default, on a coarse timer (on Windows a precise
+        // one keeps the system's timer fast).
         const pid_t outside = m_folder->spawn(m_folder->path() + QLatin1Char('/') + m_name);
         QVERIFY(support::waitUntil([&] { return support::reportLines(m_report).size() == 1; }));
         {
-            watchdog::WatchLoop loop(*m_settings, *m_watcher, 500, 200);
+            watchdog::WatchLoop loop(*m_settings, *m_watcher);
             QCOMPARE(run(loop, result), Qt::CoarseTimer);
+            QCOMPARE(interval, 1000);
             QCOMPARE(result, Pass::FoundRunning);
         }
         m_folder->end(outside);
 
-        // The hold is timed precisely, and a second instance started during it is ended by its id.
+        // The hold is timed precisely, and a second instance started during it
+        // is ended by its id: once killed, unreaped, it no longer counts, so the
+        // terminate doesn't wait out its 5 s.
         intrudeDuringHold(m_name);
+        QElapsedTimer clock;
+        clock.start();
         {
             watchdog::WatchLoop loop(*m_settings, *m_watcher, 500, 200);
             QCOMPARE(run(loop, result), Qt::PreciseTimer);
             QCOMPARE(result, Pass::Restarted);
         }
+        QVERIFY2(clock.elapsed() < 500 + 4000, qPrintable(QString::number(clock.elapsed())));
         QVERIFY(intruderWasEnded());
         QCOMPARE(warnings.messages().filter(QStringLiteral("no pidfds")).size(), 1);
     }
@@ -686,12 +750,16 @@ private slots:
         const QString reader = support::uniqueName(QStringLiteral("rd"), QStringLiteral(".sh"));
         QFile script(m_folder->path() + QLatin1Char('/') + reader);
         QVERIFY(script.open(QIODevice::WriteOnly));
-        script.write("#!/bin/sh\nread line\necho \"$? $1\" >> \"$STANDIN_REPORT\"\nexec sleep 60\n");
+        script.write("#!/bin/sh\nread line\necho \"$? $1 $$\" >> \"$STANDIN_REPORT\"\nexec sleep 60\n");
         script.close();
         script.setPermissions(script.permissions() | QFile::ExeOwner);
         configure(QStringLiteral("/x/") + reader);
         QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 500), Pass::Restarted);
-        QCOMPARE(support::reportLines(m_report), QStringList{QStringLiteral("1 command")});
+        const QStringList lines = support::reportLines(m_report);
+        QCOMPARE(lines.size(), 1);
+        QCOMPARE(lines[0].section(QLatin1Char(' '), 0, 1), QStringLiteral("1 command"));
+        // Now "sleep", out of the terminate's reach, it is ended as the pass's own child.
+        QVERIFY(!support::isAlive(pid_t(lines[0].section(QLatin1Char(' '), 2).toInt())));
     }
 };
 

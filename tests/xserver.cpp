@@ -36,12 +36,23 @@ bool isWindowOf(Display *display, Window window, pid_t pid, const char *title)
     XFree(data);
     if (!samePid)
         return false;
-    char *name = nullptr;
-    const bool sameTitle = XFetchName(display, window, &name) && name && std::strcmp(name, title) == 0;
-    if (name)
-        XFree(name);
+    // The UTF-8 title: WM_NAME holds one beyond Latin-1 as compound text.
+    const Atom nameAtom = XInternAtom(display, "_NET_WM_NAME", False);
+    const Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
+    data = nullptr;
+    const bool sameTitle = XGetWindowProperty(display, window, nameAtom, 0, 1024, False, utf8, &type, &format,
+                                              &count, &after, &data) == Success
+                           && data && format == 8 && std::strcmp(reinterpret_cast<char *>(data), title) == 0;
+    if (data)
+        XFree(data);
     XWindowAttributes attributes;
     return sameTitle && XGetWindowAttributes(display, window, &attributes) && attributes.map_state == IsViewable;
+}
+
+// A window may go while it is looked at: Xlib's own handler would end the test for it.
+int ignoreError(Display *, XErrorEvent *)
+{
+    return 0;
 }
 
 Window findWindow(Display *display, Window window, pid_t pid, const char *title)
@@ -101,11 +112,13 @@ unsigned long XServer::waitForWindow(pid_t pid, const QByteArray &title, int tim
     const DisplayPtr display(XOpenDisplay(m_display.constData()));
     if (!display)
         return 0;
+    const auto previous = XSetErrorHandler(ignoreError);
     Window found = 0;
     waitUntil([&] {
         found = findWindow(display.get(), DefaultRootWindow(display.get()), pid, title.constData());
         return found != 0;
     }, timeoutMs);
+    XSetErrorHandler(previous);
     return found;
 }
 
