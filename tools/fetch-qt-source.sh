@@ -10,6 +10,10 @@ trap 'say "fetch-qt-source.sh: failed at line $LINENO: $BASH_COMMAND"' ERR
 
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/tallowbrecken-watchdog/qt-windows"
 mkdir -p "$cache"
+# test.sh's background Qt build and a Windows stage may both get here first on a
+# new machine: one fetch at a time, or the second wipes the first's download.
+exec 8>"$cache/source.lock"
+flock 8
 eval "$(apt-config shell parts Dir::Etc::sourceparts/d list Dir::Etc::sourcelist/f)"
 
 # Which source apt would fetch: its .dsc name carries the exact version. apt
