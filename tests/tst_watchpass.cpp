@@ -26,6 +26,8 @@
 #include <climits>
 #include <cstddef>
 
+#include <atomic>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -109,6 +111,16 @@ bool refusePidfdOpen(int error)
     return refuseSyscall(SYS_pidfd_open, error) && syscall(SYS_pidfd_open, getpid(), 0) < 0 && errno == error;
 }
 
+// Whether process `pid` lives and still is the program `name` (its kernel
+// name): ids are reused, soon where the id space is small (32768 here) and
+// other tests move the next id back.
+bool runsAs(pid_t pid, const QString &name)
+{
+    const QByteArray stat = support::readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    const int open = stat.indexOf('(');
+    return support::isAlive(pid) && open >= 0 && stat.mid(open + 1, stat.lastIndexOf(')') - open - 1) == QFile::encodeName(name).left(15);
+}
+
 // The peak of this process's resident memory, in KiB, since the last reset.
 long peakMemoryKib()
 {
@@ -133,7 +145,53 @@ private:
     std::unique_ptr<ProcessWatcher> m_watcher;
 
     std::thread m_intruderStarter;
-    pid_t m_intruder = -1;
+    std::atomic<pid_t> m_intruder{-1};
+    // How the last hold that runPass() cut short was timed, and when it was cut.
+    Qt::TimerType m_holdType = Qt::VeryCoarseTimer;
+    QElapsedTimer m_holdCut;
+
+    // Long enough never to end by itself in runPass(): the test cuts it short.
+    static constexpr unsigned long kTestHoldMs = 600000;
+
+    // Runs one pass of `loop` to its end. Its hold, if it has one, is cut short
+    // once `enough` holds (looked at every 10 ms): a short hold of a fixed length
+    // would race the program's start, or an intruder's, on a busy machine.
+    Pass runPass(watchdog::WatchLoop &loop, const std::function<bool()> &enough)
+    {
+        QEventLoop events;
+        Pass result = Pass::FoundRunning;
+        QObject::connect(&loop, &watchdog::WatchLoop::passFinished, &events, [&](Pass pass) {
+            result = pass;
+            events.quit();
+        });
+        QTimer look;
+        QObject::connect(&look, &QTimer::timeout, &events, [&] {
+            QTimer *const hold = loop.findChild<QTimer *>();
+            if (hold && hold->isActive() && hold->interval() == int(kTestHoldMs) && enough()) {
+                look.stop();
+                m_holdType = hold->timerType();
+                m_holdCut.start();
+                hold->start(0);
+            }
+        });
+        look.start(10);
+        QTimer::singleShot(0, &loop, &watchdog::WatchLoop::startPass);
+        events.exec();
+        return result;
+    }
+    Pass passHeldUntil(const std::function<bool()> &enough)
+    {
+        watchdog::WatchLoop loop(*m_settings, *m_watcher, kTestHoldMs);
+        return runPass(loop, enough);
+    }
+    std::function<bool()> reported(int lines)
+    {
+        return [this, lines] { return support::reportLines(m_report).size() >= lines; };
+    }
+    std::function<bool()> intruded()
+    {
+        return [this] { return m_intruder > 0; };
+    }
 
     // Starts, during the hold, a second instance of `name` that the pass did not
     // start, a plain one whatever knobs the pass's own has: only the terminate
@@ -226,7 +284,7 @@ private slots:
     {
         const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
         intrudeDuringHold(m_name);
-        QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 500), Pass::Restarted);
+        QCOMPARE(passHeldUntil(intruded()), Pass::Restarted);
         const QDateTime after = QDateTime::currentDateTime().addSecs(1);
         QVERIFY(intruderWasEnded());
 
@@ -240,11 +298,11 @@ private slots:
         QCOMPARE(started.size(), 1);
         const QStringList fields = started[0].split(QLatin1Char(' '));
         QCOMPARE(fields.mid(1), QStringList{QStringLiteral("command")});
-        QCOMPARE(support::processState(pid_t(fields[0].toInt())), '\0');
+        QVERIFY(!runsAs(pid_t(fields[0].toInt()), m_name));
 
         // The next pass finds it gone and appends; earlier lines stay as they were.
         const QByteArray logBefore = support::readFile(kLog);
-        QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 100), Pass::Restarted);
+        QCOMPARE(passHeldUntil(reported(2)), Pass::Restarted);
         QCOMPARE(records(m_name).size(), 2);
         QVERIFY(support::readFile(kLog).startsWith(logBefore));
         QCOMPARE(support::reportLines(m_report).size(), 2);
@@ -273,6 +331,7 @@ private slots:
         // Others start during the hold: one of the same name, and namesakes.
         const QStringList namesakes{m_name.toUpper(), m_name.chopped(1), m_name.mid(1), m_name + QLatin1Char('x')};
         std::vector<pid_t> same, others;
+        std::atomic<bool> spawned{false};
         for (const QString &other : namesakes)
             m_folder->add(other);
         std::thread starter([&] {
@@ -280,8 +339,9 @@ private slots:
             same.push_back(m_folder->spawn(m_folder->path() + QLatin1Char('/') + m_name));
             for (const QString &other : namesakes)
                 others.push_back(m_folder->spawn(m_folder->path() + QLatin1Char('/') + other));
+            spawned = true;
         });
-        QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 1000), Pass::Restarted);
+        QCOMPARE(passHeldUntil([&] { return bool(spawned); }), Pass::Restarted);
         starter.join();
 
         QCOMPARE(same.size(), size_t(1));
@@ -382,7 +442,7 @@ private slots:
             intrudeDuringHold(name);
         {
             support::DebugCapture warnings(QtWarningMsg);
-            QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 300), Pass::Restarted);
+            QCOMPARE(passHeldUntil(startable ? intruded() : [] { return true; }), Pass::Restarted);
             QCOMPARE(warnings.messages(), QStringList());
         }
         if (startable)
@@ -394,7 +454,7 @@ private slots:
         if (startable) {
             QCOMPARE(started.size(), 1);
             QVERIFY(started[0].endsWith(QStringLiteral(" command")));
-            QVERIFY(!support::isAlive(pid_t(started[0].section(QLatin1Char(' '), 0, 0).toInt())));
+            QVERIFY(!runsAs(pid_t(started[0].section(QLatin1Char(' '), 0, 0).toInt()), name));
         } else {
             QVERIFY(started.isEmpty());
         }
@@ -417,9 +477,9 @@ private slots:
             QVERIFY(QDir().mkdir(kLog));
         else
             QVERIFY(QFile::link(QStringLiteral("/dev/full"), kLog));
-        QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 300), Pass::Restarted);
+        QCOMPARE(passHeldUntil(reported(1)), Pass::Restarted);
         QCOMPARE(support::reportLines(m_report).size(), 1);
-        QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 300), Pass::Restarted);
+        QCOMPARE(passHeldUntil(reported(2)), Pass::Restarted);
         QCOMPARE(support::reportLines(m_report).size(), 2);
         QFile::remove(kLog);
     }
@@ -482,7 +542,8 @@ private slots:
         const long memoryBefore = peakMemoryKib();
         {
             SilencedStdout silence;
-            QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 1500), Pass::Restarted);
+            const std::function<bool()> lines = reported(reportedAfterStart.isEmpty() ? 1 : 2), intruder = intruded();
+            QCOMPARE(passHeldUntil([&] { return lines() && intruder(); }), Pass::Restarted);
         }
         // None of the child's output passes through the watchdog.
         QVERIFY2(peakMemoryKib() - memoryBefore < 50 * 1024, qPrintable(QString::number(peakMemoryKib() - memoryBefore)));
@@ -492,7 +553,7 @@ private slots:
         const QStringList lines = support::reportLines(m_report);
         QCOMPARE(lines.size(), reportedAfterStart.isEmpty() ? 1 : 2);
         QVERIFY(lines[0].endsWith(QStringLiteral(" command")));
-        QVERIFY(!support::isAlive(pid_t(lines[0].section(QLatin1Char(' '), 0, 0).toInt())));
+        QVERIFY(!runsAs(pid_t(lines[0].section(QLatin1Char(' '), 0, 0).toInt()), m_name));
         if (!reportedAfterStart.isEmpty()) {
             QVERIFY(lines[1].endsWith(reportedAfterStart));
             const pid_t second = pid_t(lines[1].section(QLatin1Char(' '), 0, 0).toInt());
@@ -733,14 +794,12 @@ private slots:
         // is ended by its id: once killed, unreaped, it no longer counts, so the
         // terminate doesn't wait out its 5 s.
         intrudeDuringHold(m_name);
-        QElapsedTimer clock;
-        clock.start();
         {
-            watchdog::WatchLoop loop(*m_settings, *m_watcher, 500, 200);
-            QCOMPARE(run(loop, result), Qt::PreciseTimer);
-            QCOMPARE(result, Pass::Restarted);
+            watchdog::WatchLoop loop(*m_settings, *m_watcher, kTestHoldMs, 200);
+            QCOMPARE(runPass(loop, intruded()), Pass::Restarted);
+            QCOMPARE(m_holdType, Qt::PreciseTimer);
         }
-        QVERIFY2(clock.elapsed() < 500 + 4000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(m_holdCut.elapsed() < 4000, qPrintable(QString::number(m_holdCut.elapsed())));
         QVERIFY(intruderWasEnded());
         QCOMPARE(warnings.messages().filter(QStringLiteral("no pidfds")).size(), 1);
     }
@@ -754,12 +813,12 @@ private slots:
         script.close();
         script.setPermissions(script.permissions() | QFile::ExeOwner);
         configure(QStringLiteral("/x/") + reader);
-        QCOMPARE(watchdog::watchPass(*m_settings, *m_watcher, 500), Pass::Restarted);
+        QCOMPARE(passHeldUntil(reported(1)), Pass::Restarted);
         const QStringList lines = support::reportLines(m_report);
         QCOMPARE(lines.size(), 1);
         QCOMPARE(lines[0].section(QLatin1Char(' '), 0, 1), QStringLiteral("1 command"));
         // Now "sleep", out of the terminate's reach, it is ended as the pass's own child.
-        QVERIFY(!support::isAlive(pid_t(lines[0].section(QLatin1Char(' '), 2).toInt())));
+        QVERIFY(!runsAs(pid_t(lines[0].section(QLatin1Char(' '), 2).toInt()), QStringLiteral("sleep")));
     }
 };
 

@@ -49,7 +49,8 @@ count() {
     fi
 }
 
-suite() { (cd "$1" && ctest --output-on-failure --timeout 600 </dev/null); }
+# As test.sh runs them: as many at a time as there are cores.
+suite() { (cd "$1" && ctest --output-on-failure --timeout 600 --parallel "$(nproc)" </dev/null); }
 asan_suite() {
     ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0 LSAN_OPTIONS=suppressions=$root/tests/lsan.supp \
         UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 suite build-asan
