@@ -29,10 +29,13 @@ apps="$WINEPREFIX/drive_c/apps"
 wine_session "$work" "$apps"
 
 
-# Starts watchdog.exe in the folder $1, as a double click in it would.
-watchdog_pid=""
+# Starts watchdog.exe in the folder $1, as a double click in it would, through
+# the window probe, which says its exit code in $1/exit.txt.
+probe="$(windows_path "$root/build-windows-$arch/tests/windows/windowprobe.exe")"
+watchdog_pid="" watchdog_dir=""
 start_watchdog() {
-    (cd "$1" && exec "$wine" "$(windows_path "$program")" >"$1/wine.log" 2>&1) &
+    watchdog_dir="$1"
+    (cd "$1" && exec "$wine" "$probe" run "$(windows_path "$program")" >"$1/exit.txt" 2>"$1/wine.log") &
     watchdog_pid=$!
 }
 watchdog_runs() { kill -0 "$watchdog_pid" 2>/dev/null; }
@@ -40,7 +43,8 @@ watchdog_gone() { ! watchdog_runs; }
 # Waits for it to end, at most $1 s (60); fails if it doesn't in time or ends with an error.
 watchdog_ends() {
     wait_until "${1:-60}" watchdog_gone || return 1
-    wait "$watchdog_pid"
+    wait "$watchdog_pid" || true
+    [ "$(tr -d '\r' <"$watchdog_dir/exit.txt")" = "exit 0" ]
 }
 
 close_window() { keys_to "$1" xdotool key alt+F4 || say "could not close the window \"$1\""; }
@@ -64,7 +68,7 @@ start_deadline=60
 if [ "$arch" = i686 ] && [ "$(i386_mode)" = emulated ]; then
     emulated=yes
     measured=$SECONDS
-    "$wine" "$(windows_path "$root/build-windows-$arch/tests/windows/windowprobe.exe")" alive 0 >/dev/null 2>&1 || true
+    "$wine" "$probe" alive 0 >/dev/null 2>&1 || true
     trivial=$((SECONDS - measured))
     start_deadline=$((4 * trivial + 60))
     echo "A trivial i686 program took $trivial s to run under qemu-user here: the watch pass gets $start_deadline s to start the program"
@@ -151,7 +155,6 @@ fi
 
 if [ "$part" = all ] && [ -n "$started" ]; then
     # What the system asks of the window, 10 s into the hold, and its close button.
-    probe="$(windows_path "$root/build-windows-$arch/tests/windows/windowprobe.exe")"
     sleep 10
     check "10 s into the hold, the window is not hung and answers" \
         "$wine" "$probe" answers Tallowbrecken_VRTN
