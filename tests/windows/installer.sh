@@ -27,7 +27,7 @@
 #    user's files and a watchdog.exe running from elsewhere are left alone.
 #    Both modes at once fail with exit code 2.
 # Usage: tests/windows/installer.sh x86_64|i686, after tools/build-windows.sh
-# ARCH and the test build (tests/windows/run.sh does both). About 5 min.
+# ARCH and the test build (tests/windows/run.sh does both). About 4 min.
 set -euo pipefail
 arch="${1:-}"
 # Where each program belongs on 64-bit Windows: its Program Files and registry view.
