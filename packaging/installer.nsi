@@ -35,11 +35,13 @@ RequestExecutionLevel user
 ; contradictory switches); 3 the helper, or the start as administrator, failed;
 ; 4 installed, but a watchdog it closed could not be started again;
 ; 740 started again without the rights all the same (UAC off, a standard
-; account chosen); 1223 the UAC prompt declined.
+; account chosen); 1223 the UAC prompt declined; 3010 uninstalled in place,
+; and its Uninstall.exe goes at the next restart.
 !define EXIT_CANCELLED 1
 !define EXIT_FAILED 2
 !define EXIT_HELPER 3
 !define EXIT_RESTART 4
+!define EXIT_REBOOT 3010
 !define ERROR_ELEVATION_REQUIRED 740
 !define ERROR_CANCELLED 1223
 ; The helper sets this bit on its own errors, apart from the exit codes of what it runs.
@@ -102,9 +104,10 @@ Var InPlace       ; 1: the uninstaller runs from $INSTDIR (_?=), and can't remov
   Pop ${result}
 !macroend
 
-; Ends the watchdogs running from $INSTDIR, which hold its files open. Asks
-; first (not when silent); cancelling, or one that can't be ended, aborts
-; before anything is changed.
+; Ends the watchdogs running from $INSTDIR, which hold its files open, noting
+; each first for RestartWatchdogs. Asks first (not when silent); cancelling
+; aborts before anything is changed. Called once everything that can fail
+; before a file is touched has been checked (CheckHolders).
 !macro EndWatchdogs un
 Function ${un}EndWatchdogs
   SetDetailsPrint none
@@ -121,7 +124,7 @@ Function ${un}EndWatchdogs
 end:
   DetailPrint "Closing ${NAME}"
   SetDetailsPrint none
-  !insertmacro RunHelper 'end "$INSTDIR"'
+  !insertmacro RunHelper 'end "$INSTDIR" "$PLUGINSDIR\watchdogs.txt"'
   SetDetailsPrint both
   ${If} $0 != 0
     MessageBox MB_OK|MB_ICONSTOP "${NAME} could not be closed. Close it, then try again." /SD IDOK
@@ -159,6 +162,25 @@ Function ${un}NoteHolders
       StrCpy $Holders "$\r$\nIn use by: $2"
     ${EndIf}
   ${EndIf}
+FunctionEnd
+
+; Starts again each watchdog that EndWatchdogs closed, whatever came after
+; (`outcome` done or failed), and sets the exit code: a failure keeps its
+; own, and a success becomes EXIT_RESTART when one could not be started.
+Function ${un}RestartWatchdogs
+  Exch $R8
+  Push $R9
+  GetErrorLevel $R9
+  SetDetailsPrint none
+  !insertmacro RunHelper 'restart "$INSTDIR" "$PLUGINSDIR\watchdogs.txt" $R8 $R9'
+  SetDetailsPrint both
+  SetErrorLevel $0
+  ${If} $0 == ${EXIT_RESTART}
+    MessageBox MB_OK|MB_ICONEXCLAMATION \
+      "${NAME} was closed for the upgrade and could not be started again. Start it from the Start menu." /SD IDOK
+  ${EndIf}
+  Pop $R9
+  Pop $R8
 FunctionEnd
 !macroend
 !insertmacro EndWatchdogs ""
@@ -225,35 +247,9 @@ Function InstallAsAdministrator
   ${If} $DirGiven == 1
     StrCpy $1 "$1 /D=$INSTDIR"
   ${EndIf}
-  StrCpy $R1 $1
-  Call NoteWatchdogs
-  !insertmacro RunAsAdministrator $R1
+  !insertmacro RunAsAdministrator $1
   ${If} $0 == 0
     Call MakeWorkDir
-    ; The folder the elevated installer chose.
-    ReadRegStr $INSTDIR HKLM "${UNINSTALL_KEY}" "InstallLocation"
-    Call RestartWatchdogs
-  ${EndIf}
-FunctionEnd
-
-; The watchdogs running in this session, noted before the install closes
-; them, so that this process, as the user who runs it, starts them again.
-Function NoteWatchdogs
-  SetDetailsPrint none
-  !insertmacro RunHelper 'watchdogs "$PLUGINSDIR\watchdogs.txt"'
-  SetDetailsPrint both
-FunctionEnd
-
-; Starts again, in their working folders, the noted watchdogs from $INSTDIR
-; that have ended: $0 is 0, or EXIT_RESTART when one could not be started.
-Function RestartWatchdogs
-  SetDetailsPrint none
-  !insertmacro RunHelper 'restart "$INSTDIR" "$PLUGINSDIR\watchdogs.txt"'
-  SetDetailsPrint both
-  ${If} $0 != 0
-    MessageBox MB_OK|MB_ICONEXCLAMATION \
-      "${NAME} was closed for the upgrade and could not be started again. Start it from the Start menu." /SD IDOK
-    StrCpy $0 ${EXIT_RESTART}
   ${EndIf}
 FunctionEnd
 
@@ -391,12 +387,8 @@ Function ModePageLeave
 FunctionEnd
 
 Section
-  ; Elevated, the process that started this one starts them again.
-  ${If} $Elevated == 0
-    Call NoteWatchdogs
-  ${EndIf}
-  Call EndWatchdogs
   Call CheckHolders
+  Call EndWatchdogs
   SetOutPath "$INSTDIR"
   File /r "${FILES}\*.*"
   ClearErrors
@@ -439,22 +431,29 @@ Section
   WriteRegStr SHCTX "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
   WriteRegStr SHCTX "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\Uninstall.exe"'
   ; `Uninstall.exe /S` returns at once: it runs a copy of itself from %TEMP%.
-  ; Run in place with _?=, it is waited for; it then leaves itself, removed
-  ; after it, and the folder, removed if empty. Its exit code stands.
-  WriteRegStr SHCTX "${UNINSTALL_KEY}" "QuietUninstallString" \
-    'cmd.exe /d /c ""$INSTDIR\Uninstall.exe" /S _?=$INSTDIR && del "$INSTDIR\Uninstall.exe" && (rmdir "$INSTDIR" 2>nul & exit /b 0)"'
+  ; Run in place with _?= (last, unquoted), it is waited for, and has itself
+  ; removed once it has ended. No cmd.exe: it would read & ^ % in the folder.
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S _?=$INSTDIR'
   WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "NoRepair" 1
   ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
   WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "EstimatedSize" $0
 
-  ${If} $Elevated == 0
-    Call RestartWatchdogs
-    ${If} $0 != 0
-      SetErrorLevel $0
-    ${EndIf}
-  ${EndIf}
+  Push done
+  Call RestartWatchdogs
 SectionEnd
+
+; A failure after the watchdogs were closed (a file that could not be
+; written, Cancel) still starts them again.
+Function .onInstFailed
+  Push failed
+  Call RestartWatchdogs
+FunctionEnd
+
+Function un.onUninstFailed
+  Push failed
+  Call un.RestartWatchdogs
+FunctionEnd
 
 ; The mode of this install: all users when HKLM's entry names this folder.
 Function un.onInit
@@ -500,20 +499,31 @@ FunctionEnd
 ; entry or a shortcut is removed only when it names this folder: another
 ; install of the same mode may have taken them over.
 Section Uninstall
-  Call un.EndWatchdogs
   Call un.CheckHolders
+  Call un.EndWatchdogs
 retry:
   ClearErrors
   !insertmacro REMOVE_FILES
   ${IfNot} ${Errors}
-  ${AndIf} $InPlace == 0
-    Delete "$INSTDIR\Uninstall.exe"
+    ${If} $InPlace == 0
+      Delete "$INSTDIR\Uninstall.exe"
+    ${Else}
+      ; Removed, with the folder, once this has ended; or at the next restart.
+      !insertmacro RunHelper 'discard "$INSTDIR\Uninstall.exe"'
+      ${If} $0 == ${EXIT_REBOOT}
+        SetErrorLevel $0
+      ${ElseIf} $0 != 0
+        SetErrors
+      ${EndIf}
+    ${EndIf}
   ${EndIf}
   ${If} ${Errors}
     MessageBox MB_RETRYCANCEL|MB_ICONSTOP "Some files in $INSTDIR could not be removed.$Holders" /SD IDCANCEL IDRETRY retry
     SetErrorLevel ${EXIT_FAILED}
     Abort "Files in $INSTDIR could not be removed."
   ${EndIf}
+  ; Nor is a folder removed while it is a process's working folder.
+  SetOutPath "$TEMP"
   RMDir "$INSTDIR"
   !insertmacro RunHelper 'owns "$INSTDIR" "$SMPROGRAMS\${NAME}\${SHORTCUT}"'
   ${If} $0 == 0

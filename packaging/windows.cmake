@@ -107,12 +107,14 @@ set(CPACK_WATCHDOG_INSTALLER_SCRIPT "${CMAKE_CURRENT_LIST_DIR}/installer.nsi")
 # is unpacked.
 add_executable(setuphelper WIN32
   ${CMAKE_CURRENT_LIST_DIR}/setuphelper.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/setupdecisions.h
+  ${CMAKE_CURRENT_LIST_DIR}/setupdecisions.cpp
   ${PROJECT_SOURCE_DIR}/watchdog/processnames_win.cpp
   ${PROJECT_SOURCE_DIR}/watchdog/processname.cpp)
 target_include_directories(setuphelper PRIVATE ${PROJECT_SOURCE_DIR}/watchdog)
 target_compile_definitions(setuphelper PRIVATE UNICODE _UNICODE)
-# COM reads the shortcuts.
-target_link_libraries(setuphelper PRIVATE ole32 uuid)
+# COM reads the shortcuts; userenv gives a restarted watchdog its user's environment.
+target_link_libraries(setuphelper PRIVATE ole32 uuid userenv)
 # A generator expression keeps multi-configuration generators from adding a folder per configuration.
 set_target_properties(setuphelper PROPERTIES AUTOMOC OFF AUTOUIC OFF AUTORCC OFF
   RUNTIME_OUTPUT_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}/setuphelper$<0:>"

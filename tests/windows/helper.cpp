@@ -5,9 +5,15 @@
 // each of its arguments. Then it sleeps until it is ended: a numeric first
 // argument gives the seconds, else WATCHDOG_HELPER_SECONDS, else 300, so that
 // none lingers after a test that failed to end it.
+// As "probe_helper --job FILE" it is a deployment tool instead: it runs the
+// command line in FILE (UTF-8, exactly as written, through CreateProcess)
+// inside a job that kills what is left in it once closed, waits for that
+// process, prints how many processes are still in the job, closes it and
+// exits with that process's exit code.
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cstdio>
 #include <cwchar>
 #include <string>
 
@@ -57,12 +63,77 @@ void report(const std::wstring &folder, const std::wstring &path, int argc, wcha
     MoveFileExW((file + L".tmp").c_str(), (file + L".txt").c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
+int runInJob(const wchar_t *file)
+{
+    std::string bytes;
+    if (FILE *in = _wfopen(file, L"rb")) {
+        char buffer[4096];
+        for (std::size_t read; (read = fread(buffer, 1, sizeof buffer, in)) > 0;)
+            bytes.append(buffer, read);
+        fclose(in);
+    }
+    while (!bytes.empty() && (bytes.back() == '\n' || bytes.back() == '\r'))
+        bytes.pop_back();
+    std::wstring commandLine(bytes.size() + 1, L'\0');
+    commandLine.resize(std::size_t(
+        MultiByteToWideChar(CP_UTF8, 0, bytes.data(), int(bytes.size()), &commandLine[0], int(commandLine.size()))));
+    const HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (commandLine.empty() || !job ||
+        !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
+        !CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
+                        &startup, &process)) {
+        std::printf("could not start it: error %lu\n", GetLastError());
+        return 255;
+    }
+    if (!AssignProcessToJobObject(job, process.hProcess)) {
+        std::printf("could not put it in a job: error %lu\n", GetLastError());
+        TerminateProcess(process.hProcess, 255);
+        return 255;
+    }
+    ResumeThread(process.hThread);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD exitCode = 255;
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+    QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof accounting, nullptr);
+    std::printf("left in the job: %lu\n", accounting.ActiveProcesses);
+    // Which, for the log.
+    struct {
+        JOBOBJECT_BASIC_PROCESS_ID_LIST list;
+        ULONG_PTR more[63];
+    } ids{};
+    ids.list.NumberOfAssignedProcesses = 64;
+    if (accounting.ActiveProcesses &&
+        QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr)) {
+        for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList; ++i) {
+            const HANDLE left = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(ids.list.ProcessIdList[i]));
+            wchar_t image[MAX_PATH] = L"?";
+            DWORD size = MAX_PATH;
+            if (left) {
+                QueryFullProcessImageNameW(left, 0, image, &size);
+                CloseHandle(left);
+            }
+            std::printf("  %s\n", toUtf8(image).c_str());
+        }
+    }
+    std::fflush(stdout);
+    CloseHandle(job);
+    return int(exitCode);
+}
+
 } // namespace
 
 int main()
 {
     int argc = 0;
     wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (argv && argc == 3 && std::wcscmp(argv[1], L"--job") == 0)
+        return runInJob(argv[2]);
     wchar_t path[MAX_PATH];
     const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
     const std::wstring folder = environment(L"WATCHDOG_HELPER_REPORTS");

@@ -6,16 +6,23 @@
 #    a reinstall into another folder, whose entry and shortcuts the first
 #    folder's uninstaller leaves alone; an uninstall removing all that and
 #    keeping the user's files;
+#    then, run as deployment tools run it (an exact command line through
+#    CreateProcess, in a job that kills what is left in it), into folders
+#    named with & ^ % ! ( ) ' ; , =, spaces and other letters: the install and
+#    the entry's quiet uninstall succeed, leave nothing in their job, and the
+#    uninstall leaves nothing behind, even with Uninstall.exe read-only;
 #  - for all users (/AllUsers): the files under Program Files, the entry under
 #    HKLM, the Active Setup command making a working folder; an interactive
 #    upgrade taking every default keeps that mode and its log-on entry;
 #  - while the installed watchdog runs in watch mode (from that install): an
 #    interactive uninstall asks first, and cancelled changes nothing (exit
-#    code 1); a silent upgrade in place ends it, replaces every file and
-#    starts it again in its working folder, also when it was started through
-#    the folder's short (8.3) name (exit code 4 when it can't); another
-#    program holding a DLL of the folder makes an upgrade and an uninstall
-#    fail (exit code 2) and keeps the entry; the entry's quiet uninstall,
+#    code 1); a silent upgrade in place, in a job, ends it, replaces every
+#    file and starts it again in its working folder outside the job, also
+#    when it was started through the folder's short (8.3) name, and one
+#    working in a drive root (exit code 4 when it can't); an upgrade that
+#    fails after closing it starts it again; another program holding a DLL
+#    of the folder makes an upgrade and an uninstall fail (exit code 2), keeps
+#    the entry and leaves the watchdog running; the entry's quiet uninstall,
 #    waited for, ends it and removes every file. The program it watches, the
 #    user's files and a watchdog.exe running from elsewhere are left alone.
 #    Both modes at once fail with exit code 2.
@@ -139,6 +146,23 @@ run_silently() {
     # Windows removes those copies at its next start.
     rm -rf "$drive_c"/users/*/Temp/~nsu*.tmp
 }
+# Runs the Windows command line $1 as deployment tools do: exactly as written,
+# through CreateProcess, inside a job that kills what is left in it once
+# closed. "$status" is its exit code, "$left" how many processes were still in
+# the job when it returned.
+left=""
+deploy() {
+    printf '%s\r\n' "$1" >"$work/command.txt"
+    status=0
+    # Into a file: under Wine what the installer starts keeps the output it was
+    # given open, so a pipe would not end while a restarted watchdog runs.
+    "$wine" "$(windows_path "$helper")" --job "$(windows_path "$work/command.txt")" >"$work/job.txt" 2>&1 || status=$?
+    left="$(tr -d '\r' <"$work/job.txt" | sed -n 's/^left in the job: //p')"
+    [ -n "$left" ] || say "the job runner said: $(cat "$work/job.txt")"
+}
+# A run by a deployment tool that succeeded: exit code 0 and nothing left in its job.
+deployed() { [ "$status" = 0 ] && [ "$left" = 0 ]; }
+
 # Starts the uninstaller of the folder $1 (Windows path) in place, as
 # "Uninstall.exe SWITCHES _?=FOLDER", with the switches that follow, in the
 # background; in_place_wait puts its exit code in "$status". Through cmd:
@@ -149,14 +173,6 @@ in_place_start() {
     printf '@"%s\\Uninstall.exe" %s _?=%s\r\n@exit /b %%ERRORLEVEL%%\r\n' "$folder" "$*" "$folder" >"$work/in-place.cmd"
     "$wine" cmd /d /c "$(windows_path "$work/in-place.cmd")" >/dev/null 2>&1 &
     in_place_pid=$!
-}
-# Runs the quiet uninstall command of the entry under $1 (HKCU or HKLM) as a
-# line of a batch file, as Windows starts it, and waits for it alone:
-# "$status" is its exit code.
-quiet_uninstall() {
-    registry_values "$1\\$uninstall_key" | sed -n 's/^QuietUninstallString=\(.*\)$/\1\r/p' >"$work/quiet.cmd"
-    status=0
-    "$wine" cmd /d /c "$(windows_path "$work/quiet.cmd")" >/dev/null 2>&1 || status=$?
 }
 in_place_ended() { ! kill -0 "$in_place_pid" 2>/dev/null; }
 in_place_wait() {
@@ -319,6 +335,33 @@ check "it removes the Start-menu shortcut and its folder" [ ! -e "$menu/$name" ]
 check "it removes the log-on entry" [ ! -e "$startup/$name.lnk" ]
 check "it removes its entry" registry_lacks "HKCU\\$uninstall_key"
 check "it keeps the user's working folder and sys.ini" cmp -s "$work_dir/sys.ini" "$work/sys.ini"
+
+echo "== Installer ($arch): per user, as deployment tools run it, into folders named as organisations name them"
+# The entry's quiet uninstall command, whatever its letters: reg query gives
+# them in the console's code page, an exported file in UTF-16.
+quiet_command() {
+    rm -f "$work/entry.reg"
+    "$wine" reg export "HKCU\\$uninstall_key" "$(windows_path "$work/entry.reg")" "$view" /y >/dev/null 2>&1 || true
+    iconv -f UTF-16 -t UTF-8 "$work/entry.reg" | tr -d '\r' |
+        sed -n 's/^"QuietUninstallString"="\(.*\)"$/\1/p' | perl -pe 's/\\(.)/$1/g'
+}
+# Rows: the folder, then whether its Uninstall.exe is read-only.
+while IFS='|' read -r folder_w read_only; do
+    folder="$drive_c/$(tr '\\' / <<<"${folder_w#C:\\}")"
+    deploy "\"$(windows_path "$setup")\" /S /D=$folder_w"
+    check "$folder_w: the installer succeeds, leaving nothing in its job" eval 'deployed && same_files "$folder"'
+    [ "$read_only" = no ] || chmod a-w "$folder/Uninstall.exe"
+    deploy "$(quiet_command)"
+    check "its quiet uninstall succeeds, leaving nothing in its job" deployed
+    check "and has removed its entry" registry_lacks "HKCU\\$uninstall_key"
+    # Uninstall.exe, and then the folder, go once it has ended.
+    check "and every file and the folder" wait_until 30 test ! -e "$folder"
+    rm -rf "$folder" "$drive_c/R&D Tools"
+done <<'ROWS'
+C:\R&D Tools\Watchdog|no
+C:\A^B %OS% !OS! (x) 'q'; a,b=c Ärger 监视|no
+C:\Plain|yes
+ROWS
 wine_stop
 
 echo "== Installer ($arch): for all users, silent"
@@ -435,21 +478,31 @@ all_ended() {
         ! kill -0 "$pid" 2>/dev/null || return 1
     done
 }
-# A silent upgrade while the watchdog started from $1 runs: it is ended, every
-# file is replaced, and it is started again from the install folder.
+# A silent upgrade, run as deployment tools run it, while the watchdog started
+# from $1 runs: it is ended, every file is replaced, and it is started again
+# from the install folder, outside the installer's job (which has been closed).
 upgrade_restarts() {
     local before
     before="$(pids_of "$1")"
     make_old
-    run_silently "$(windows_path "$setup")" /AllUsers
-    check "an upgrade in place succeeds" [ "$status" = 0 ]
+    deploy "\"$(windows_path "$setup")\" /S /AllUsers"
+    check "an upgrade in place succeeds, leaving nothing in its job" deployed
     check "it ends the watchdog" eval '[ -n "$before" ] && wait_until 60 all_ended "$before"'
     check "it replaces every file" same_files "$a_programs"
     check "it starts the watchdog again" wait_until 30 runs "$a_programs_w\\watchdog.exe"
 }
-echo "== Installer ($arch): an upgrade with the watchdog running"
+echo "== Installer ($arch): an upgrade with the watchdog running, and another in a drive root"
+# "C:\" as a working folder: "C:" would be the current folder on C:.
+printf '[General]\r\nVORTELIN_PATH=C:/other/Absent.exe\r\n' >"$drive_c/sys.ini"
+(cd "$drive_c" && exec "$wine" "$a_programs_w\\watchdog.exe" >/dev/null 2>&1) &
+root_records() { [ -f "$drive_c/restart_vortelin_recored.txt" ] && wc -l <"$drive_c/restart_vortelin_recored.txt" || echo 0; }
+records_grow() { [ "$(root_records)" -gt "$1" ]; }
+wait_until 60 records_grow 0 || say "the watchdog in C:\\ did not start"
 upgrade_restarts "$a_programs_w\\watchdog.exe"
 still_running
+root_before="$(root_records)"
+check "the one in the drive root is started again there: it records the program's starts there" \
+    wait_until 60 records_grow "$root_before"
 # Started again in its working folder, it restarts the program it watches there.
 rm -f "$work/reports"/*
 records_before="$(records)"
@@ -466,6 +519,7 @@ for pid in $(pids_of "$a_programs_w\\watchdog.exe"); do
     kill -9 "$pid"
 done
 (cd "$work_dir" && exec "$wine" "$short_w\\watchdog.exe" >/dev/null 2>&1) &
+rm -f "$drive_c/sys.ini" "$drive_c/restart_vortelin_recored.txt"
 wait_until 60 runs "$short_w\\watchdog.exe" || say "the watchdog did not start through $short_w"
 upgrade_restarts "$short_w\\watchdog.exe"
 
@@ -480,6 +534,21 @@ run_silently "$(windows_path "$setup")" /AllUsers
 check "it installs, and says so with exit code 4" eval '[ "$status" = 4 ] && same_files "$a_programs"'
 check "the other watchdog runs again" wait_until 30 runs "$a_programs_w\\watchdog.exe"
 
+echo "== Installer ($arch): an upgrade that fails once the watchdog is closed"
+installed_runs() {
+    runs "$a_programs_w\\watchdog.exe" || start_shortcut "$a_menu_w\\$name\\$name.lnk"
+    check "the installed watchdog runs" wait_until 60 runs "$a_programs_w\\watchdog.exe"
+}
+installed_runs
+# The last file it writes can't be: a folder has its name.
+mv "$a_programs/Uninstall.exe" "$work/Uninstall.exe"
+mkdir "$a_programs/Uninstall.exe"
+deploy "\"$(windows_path "$setup")\" /S /AllUsers"
+check "it fails with exit code 2, leaving nothing in its job" eval '[ "$status" = 2 ] && [ "$left" = 0 ]'
+check "and starts the watchdog again" wait_until 30 runs "$a_programs_w\\watchdog.exe"
+rmdir "$a_programs/Uninstall.exe"
+mv "$work/Uninstall.exe" "$a_programs/Uninstall.exe"
+
 echo "== Installer ($arch): another program holding a DLL of the install folder"
 # The watched program beside the watchdog, sharing its DLLs: a copy of the watchdog.
 cp "$a_programs/watchdog.exe" "$a_programs/Holder.exe"
@@ -490,13 +559,17 @@ wait_until 60 test -s "$work/holder/restart_vortelin_recored.txt" || say "Holder
 # The entry as an earlier version left it.
 "$wine" reg add "HKLM\\$uninstall_key" /v DisplayVersion /d 0 /f "$view" >/dev/null 2>&1
 entry_version() { registry_values "HKLM\\$uninstall_key" | sed -n 's/^DisplayVersion=//p'; }
-run_silently "$(windows_path "$setup")" /AllUsers
-check "a silent upgrade that can't replace the DLLs fails with exit code 2" [ "$status" = 2 ]
+installed_runs
+deploy "\"$(windows_path "$setup")\" /S /AllUsers"
+check "a silent upgrade that can't replace the DLLs fails with exit code 2, leaving nothing in its job" \
+    eval '[ "$status" = 2 ] && [ "$left" = 0 ]'
 check "and leaves the earlier install registered" [ "$(entry_version)" = 0 ]
+check "and the watchdog running" wait_until 15 runs "$a_programs_w\\watchdog.exe"
 in_place_start "$a_programs_w" /S
 in_place_wait
 check "a silent uninstall that can't remove them fails with exit code 2" [ "$status" = 2 ]
 check "and keeps its entry and its uninstaller" eval '[ "$(entry_version)" = 0 ] && [ -f "$a_programs/Uninstall.exe" ]'
+check "and the watchdog running" wait_until 15 runs "$a_programs_w\\watchdog.exe"
 kill_named Holder.exe
 wait_until 60 ended "$a_programs_w\\Holder.exe" || say "Holder.exe still runs"
 rm -f "$a_programs/Holder.exe"
@@ -507,10 +580,10 @@ start_shortcut "$a_menu_w\\$name\\$name.lnk"
 check "the installed watchdog runs again" wait_until 60 runs "$a_programs_w\\watchdog.exe"
 cp "$work_dir/sys.ini" "$work/sys.ini"
 cp "$work_dir/restart_vortelin_recored.txt" "$work/records.txt"
-quiet_uninstall HKLM
-check "the entry's quiet uninstall succeeds; once it returns:" [ "$status" = 0 ]
+deploy "$(registry_values "HKLM\\$uninstall_key" | sed -n 's/^QuietUninstallString=//p')"
+check "the entry's quiet uninstall succeeds, leaving nothing in its job; once it returns:" deployed
 check "it ends the installed watchdog" ended "$a_programs_w\\watchdog.exe"
-check "it removes every installed file and the folder" [ ! -e "$a_programs" ]
+check "it removes every installed file and the folder" wait_until 30 test ! -e "$a_programs"
 check "it removes the Start-menu shortcut and its folder" [ ! -e "$a_menu/$name" ]
 check "it removes the log-on entry" [ ! -e "$a_startup/$name.lnk" ]
 check "it removes its entry" registry_lacks "HKLM\\$uninstall_key"
