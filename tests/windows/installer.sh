@@ -381,44 +381,105 @@ still_running() {
     check "the copy from another folder still runs" runs 'C:\other\watchdog.exe'
 }
 
-# Interactively, the uninstaller asks first. Its wizard's title ends in a blank
-# page caption; the question's is the bare one.
-wizard="$name Uninstall "
 # Both windows shown first: Wine may leave a wizard started meanwhile unpainted.
 two_windows() { [ "$(xdotool search --onlyvisible --name '^Tallowbrecken_VRTN$' 2>/dev/null | wc -l)" = 2 ]; }
 wait_until 30 two_windows || say "the watchdogs' windows are not both shown"
-in_place_start "$a_programs_w"
-# Its Uninstall button (Alt+U) may be pressed before the page takes keys: again
-# until the question comes, never once it has.
-asks_first() {
+
+echo "== Installer ($arch): in Windows' display language, asking before it closes the watchdog"
+# What each language shows: the wizards' titles, the installer's first page,
+# the question, and the uninstaller's first page (NSIS's own words).
+declare -A setup_title=([en]="$name Setup" [zh]="$name 安装")
+declare -A uninstall_title=([en]="$name Uninstall" [zh]="$name 卸载")
+declare -A first_page=([en]="Who uses $name on this computer?" [zh]="为这台电脑上的哪些用户安装 $name？")
+declare -A question=([en]="It will be closed; the program it watches keeps running."
+    [zh]="将被关闭；它监视的程序会继续运行。")
+declare -A uninstall_page=([en]="Remove $name from your computer." [zh]="从本机卸载 $name")
+# Wine takes Windows' display language from the locale: private copies of the
+# C library's, so that nothing is added to the machine.
+locales="$root/build-wine/locales"
+mkdir -p "$locales"
+for locale in en_US zh_CN zh_TW de_DE; do
+    [ -e "$locales/$locale.UTF-8" ] || localedef -i "$locale" -f UTF-8 "$locales/$locale.UTF-8" ||
+        { say "could not make the locale $locale.UTF-8 (package locales)"; exit 1; }
+done
+in_locale() {
+    local locale="$1"
+    shift
+    LANG="$locale" LC_ALL="$locale" LOCPATH="$locales" "$@"
+}
+probe="$(windows_path "$root/build-windows-$arch/tests/windows/windowprobe.exe")"
+# Whether a window of ours shows the text $1, read by the window probe.
+shows() { "$wine" "$probe" texts "$name" 2>/dev/null | grep -qF "$1"; }
+# Presses the key $2 in the window titled $1 until a window shows the text
+# $3: a wizard may take keys only some time after its page is shown. Never
+# once the text is there, where the key would answer the question.
+press_until_shown() {
     local try
-    wait_until 60 has_window "$wizard" || return 1
-    for try in 1 2 3 4 5 6 7 8 9 10; do
-        has_window "$name Uninstall" && return 0
-        keys_to "$wizard" xdotool key alt+u || true
-        wait_until 2 has_window "$name Uninstall" && return 0
+    for try in $(seq 10); do
+        shows "$3" && return 0
+        keys_to "$1" xdotool key "$2" || true
+        wait_until 3 shows "$3" && return 0
     done
     return 1
 }
-check "an interactive uninstall asks before it closes the watchdog" asks_first
-keys_to "$name Uninstall" xdotool key Escape || say "could not cancel"
-wait_until 20 no_window "$name Uninstall" || say "the question is still there"
-# The wizard is closed once it has done all it was to do: its focused button
-# (Cancel once aborted, Close once done) takes Return only then.
-closed() {
+gone() { ! kill -0 "$1" 2>/dev/null; }
+# Presses the key $2 in the window titled $1 until the process $3 has ended (90 s at most).
+press_until_ended() {
     local try
     for try in $(seq 30); do
-        in_place_ended && return 0
-        keys_to "$wizard" xdotool key Return || true
-        wait_until 1 in_place_ended && return 0
+        gone "$3" && return 0
+        keys_to "$1" xdotool key "$2" || true
+        wait_until 3 gone "$3" && return 0
     done
     return 1
 }
-closed || say "the uninstaller still runs"
-in_place_wait
-check "cancelling it ends the uninstaller with exit code 1" [ "$status" = 1 ]
-check "it leaves the watchdog running" runs "$a_programs_w\\watchdog.exe"
-check "and every file in place" same_files "$a_programs"
+# One row: Wine's locale, the language the wizards must speak (en or zh), and
+# any switches. "first" rows look at the installer's first page and cancel
+# there; the others go on to the question, cancel it, and do the same with the
+# uninstaller: either ends with exit code 1 and changes nothing.
+speaks() {
+    local run="$1" locale="$2" lang="$3" pid
+    shift 3
+    local title="${setup_title[$lang]}" what="$locale${*:+ $*}"
+    LANG="$locale" LC_ALL="$locale" LOCPATH="$locales" "$wine" "$(windows_path "$setup")" "$@" >/dev/null 2>&1 &
+    pid=$!
+    check "$what: the installer's first page speaks $lang" wait_until 60 shows "${first_page[$lang]}"
+    if [ "$run" = first ]; then
+        press_until_ended "$title" Escape "$pid" || { say "the installer still runs"; kill "$pid"; }
+        wait "$pid" || true
+        return
+    fi
+    # Next: the folder's page, whose title ends in a blank page caption; then Install.
+    keys_to "$title" xdotool key Return || true
+    wait_until 30 has_window "$title " || say "no folder page"
+    check "$what: the installer asks, in $lang, before it closes the watchdog" \
+        press_until_shown "$title " Return "${question[$lang]}"
+    keys_to "$title" xdotool key Escape || say "could not cancel"
+    # Its focused button (Cancel once aborted) takes Return only then.
+    press_until_ended "$title " Return "$pid" || { say "the installer still runs"; kill "$pid"; }
+    status=0
+    wait "$pid" || status=$?
+    check "$what: cancelling it ends the installer with exit code 1" [ "$status" = 1 ]
+
+    title="${uninstall_title[$lang]}"
+    in_locale "$locale" in_place_start "$a_programs_w" "$@"
+    check "$what: the uninstaller's first page speaks $lang" wait_until 60 shows "${uninstall_page[$lang]}"
+    # Its Uninstall button: Alt+U in both languages.
+    check "$what: the uninstaller asks, in $lang, before it closes the watchdog" \
+        press_until_shown "$title " alt+u "${question[$lang]}"
+    keys_to "$title" xdotool key Escape || say "could not cancel"
+    press_until_ended "$title " Return "$in_place_pid" || say "the uninstaller still runs"
+    in_place_wait
+    check "$what: cancelling it ends the uninstaller with exit code 1" [ "$status" = 1 ]
+    check "$what: both leave the watchdog running" runs "$a_programs_w\\watchdog.exe"
+    check "$what: and every file in place" same_files "$a_programs"
+}
+speaks all en_US.UTF-8 en
+speaks all zh_CN.UTF-8 zh
+# Any other Chinese locale takes Chinese; any other language English.
+speaks first zh_TW.UTF-8 zh
+speaks first de_DE.UTF-8 en
+speaks first en_US.UTF-8 zh /LANG=2052
 
 # The files as an earlier version left them: longer by a byte. Wine lets
 # Linux write them even while Windows programs have them open.
