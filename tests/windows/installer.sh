@@ -128,6 +128,7 @@ kill_named() {
 # Runs the installer or uninstaller $1 silently with the switches that follow;
 # "$status" is its exit code. An uninstaller runs from a copy in the temporary
 # folder, which it starts and leaves: that copy is waited for (2 min at most).
+in_locale=()
 no_uninstaller_copy() { ! wine_processes | cut -f2 | grep -qF '\~nsu'; }
 status=0
 run_silently() {
@@ -141,13 +142,14 @@ run_silently() {
 }
 # Starts the uninstaller of the folder $1 (Windows path) in place, as
 # "Uninstall.exe SWITCHES _?=FOLDER", with the switches that follow, in the
-# background; in_place_wait puts its exit code in "$status". Through cmd:
-# Wine would quote a _?= holding a space, and it must not be quoted.
+# background, in the environment "${in_locale[@]}" sets, if any; in_place_wait
+# puts its exit code in "$status". Through cmd: Wine would quote a _?= holding
+# a space, and it must not be quoted.
 in_place_start() {
     local folder="$1"
     shift
     printf '@"%s\\Uninstall.exe" %s _?=%s\r\n@exit /b %%ERRORLEVEL%%\r\n' "$folder" "$*" "$folder" >"$work/in-place.cmd"
-    "$wine" cmd /d /c "$(windows_path "$work/in-place.cmd")" >/dev/null 2>&1 &
+    ${in_locale[@]+"${in_locale[@]}"} "$wine" cmd /d /c "$(windows_path "$work/in-place.cmd")" >/dev/null 2>&1 &
     in_place_pid=$!
 }
 # Runs the quiet uninstall command of the entry under $1 (HKCU or HKLM) as a
@@ -402,36 +404,31 @@ for locale in en_US zh_CN zh_TW de_DE; do
     [ -e "$locales/$locale.UTF-8" ] || localedef -i "$locale" -f UTF-8 "$locales/$locale.UTF-8" ||
         { say "could not make the locale $locale.UTF-8 (package locales)"; exit 1; }
 done
-in_locale() {
-    local locale="$1"
-    shift
-    LANG="$locale" LC_ALL="$locale" LOCPATH="$locales" "$@"
-}
 probe="$(windows_path "$root/build-windows-$arch/tests/windows/windowprobe.exe")"
 # Whether a window of ours shows the text $1, read by the window probe.
-shows() { "$wine" "$probe" texts "$name" 2>/dev/null | grep -qF "$1"; }
-# Presses the key $2 in the window titled $1 until a window shows the text
-# $3: a wizard may take keys only some time after its page is shown. Never
-# once the text is there, where the key would answer the question.
-press_until_shown() {
-    local try
+texts() { "$wine" "$probe" texts "$name" 2>/dev/null; }
+shows() { texts | grep -qF "$1"; }
+# What the windows show, for a failure's message.
+said() { texts | tr '\n' '|'; }
+hidden() { ! shows "$1"; }
+gone() { ! kill -0 "$1" 2>/dev/null; }
+# Presses the key $2 in the window titled $1 until the check that follows
+# holds (30 s at most): a window may take keys only some time after it is
+# shown. Never once it holds, where the key would do more.
+press_until() {
+    local title="$1" key="$2" try
+    shift 2
     for try in $(seq 10); do
-        shows "$3" && return 0
-        keys_to "$1" xdotool key "$2" || true
-        wait_until 3 shows "$3" && return 0
+        "$@" && return 0
+        keys_to "$title" xdotool key "$key" || true
+        wait_until 3 "$@" && return 0
     done
     return 1
 }
-gone() { ! kill -0 "$1" 2>/dev/null; }
-# Presses the key $2 in the window titled $1 until the process $3 has ended (90 s at most).
-press_until_ended() {
-    local try
-    for try in $(seq 30); do
-        gone "$3" && return 0
-        keys_to "$1" xdotool key "$2" || true
-        wait_until 3 gone "$3" && return 0
-    done
-    return 1
+# Answers Cancel to the question titled $1 that shows the text $2, closing
+# it as its close button does: X's focus may still be on the wizard it blocks.
+cancel() {
+    "$wine" "$probe" close "$1" >/dev/null 2>&1 && wait_until 20 hidden "$2" || say "could not cancel: $(said)"
 }
 # One row: Wine's locale, the language the wizards must speak (en or zh), and
 # any switches. "first" rows look at the installer's first page and cancel
@@ -441,35 +438,38 @@ speaks() {
     local run="$1" locale="$2" lang="$3" pid
     shift 3
     local title="${setup_title[$lang]}" what="$locale${*:+ $*}"
-    LANG="$locale" LC_ALL="$locale" LOCPATH="$locales" "$wine" "$(windows_path "$setup")" "$@" >/dev/null 2>&1 &
+    in_locale=(env LANG="$locale" LC_ALL="$locale" LOCPATH="$locales")
+    "${in_locale[@]}" "$wine" "$(windows_path "$setup")" "$@" >/dev/null 2>&1 &
     pid=$!
     check "$what: the installer's first page speaks $lang" wait_until 60 shows "${first_page[$lang]}"
     if [ "$run" = first ]; then
-        press_until_ended "$title" Escape "$pid" || { say "the installer still runs"; kill "$pid"; }
+        press_until "$title" Escape gone "$pid" || { say "the installer still runs: $(said)"; kill "$pid"; }
         wait "$pid" || true
+        in_locale=()
         return
     fi
     # Next: the folder's page, whose title ends in a blank page caption; then Install.
     keys_to "$title" xdotool key Return || true
     wait_until 30 has_window "$title " || say "no folder page"
     check "$what: the installer asks, in $lang, before it closes the watchdog" \
-        press_until_shown "$title " Return "${question[$lang]}"
-    keys_to "$title" xdotool key Escape || say "could not cancel"
-    # Its focused button (Cancel once aborted) takes Return only then.
-    press_until_ended "$title " Return "$pid" || { say "the installer still runs"; kill "$pid"; }
+        press_until "$title " Return shows "${question[$lang]}"
+    cancel "$title" "${question[$lang]}"
+    # Its focused button (Close once aborted) takes Return only then.
+    press_until "$title " Return gone "$pid" || { say "the installer still runs: $(said)"; kill "$pid"; }
     status=0
     wait "$pid" || status=$?
     check "$what: cancelling it ends the installer with exit code 1" [ "$status" = 1 ]
 
     title="${uninstall_title[$lang]}"
-    in_locale "$locale" in_place_start "$a_programs_w" "$@"
+    in_place_start "$a_programs_w" "$@"
     check "$what: the uninstaller's first page speaks $lang" wait_until 60 shows "${uninstall_page[$lang]}"
     # Its Uninstall button: Alt+U in both languages.
     check "$what: the uninstaller asks, in $lang, before it closes the watchdog" \
-        press_until_shown "$title " alt+u "${question[$lang]}"
-    keys_to "$title" xdotool key Escape || say "could not cancel"
-    press_until_ended "$title " Return "$in_place_pid" || say "the uninstaller still runs"
+        press_until "$title " alt+u shows "${question[$lang]}"
+    cancel "$title" "${question[$lang]}"
+    press_until "$title " Return gone "$in_place_pid" || say "the uninstaller still runs: $(said)"
     in_place_wait
+    in_locale=()
     check "$what: cancelling it ends the uninstaller with exit code 1" [ "$status" = 1 ]
     check "$what: both leave the watchdog running" runs "$a_programs_w\\watchdog.exe"
     check "$what: and every file in place" same_files "$a_programs"
