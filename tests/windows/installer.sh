@@ -9,9 +9,10 @@
 #  - for all users (/AllUsers): the files under Program Files, the entry under
 #    HKLM, the Active Setup command making a working folder; an interactive
 #    upgrade taking every default keeps that mode and its log-on entry;
-#  - while the installed watchdog runs in watch mode (from that install): an
-#    interactive uninstall asks first, and cancelled changes nothing (exit
-#    code 1); a silent upgrade in place ends it, replaces every file and
+#  - while the installed watchdog runs in watch mode (from that install): the
+#    installer's and the uninstaller's first page and their question before
+#    closing it in Windows' display language, a row per Wine locale; each
+#    asks first, and cancelled changes nothing (exit code 1); a silent upgrade in place ends it, replaces every file and
 #    starts it again in its working folder, also when it was started through
 #    the folder's short (8.3) name (exit code 4 when it can't); another
 #    program holding a DLL of the folder makes an upgrade and an uninstall
