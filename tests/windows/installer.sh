@@ -468,7 +468,8 @@ speaks() {
     check "$what: the uninstaller asks, in $lang, before it closes the watchdog" \
         press_until "$title " alt+u shows "${question[$lang]}"
     cancel "$title" "${question[$lang]}"
-    press_until "$title " Return gone "$in_place_pid" || say "the uninstaller still runs: $(said)"
+    press_until "$title " Return gone "$in_place_pid" ||
+        { say "the uninstaller still runs: $(said)"; kill_named Uninstall.exe; }
     in_place_wait
     in_locale=()
     check "$what: cancelling it ends the uninstaller with exit code 1" [ "$status" = 1 ]
