@@ -25,7 +25,8 @@ LangString Closing ${LANG_ENGLISH} "Closing ${NAME}"
 LangString Closing ${LANG_SIMPCHINESE} "正在关闭 ${NAME}"
 LangString NotClosed ${LANG_ENGLISH} "${NAME} could not be closed."
 LangString NotClosed ${LANG_SIMPCHINESE} "无法关闭 ${NAME}。"
-LangString CloseThenAgain ${LANG_ENGLISH} "Close it, then try again."
+; After NotClosed: English puts a space between sentences, Chinese none.
+LangString CloseThenAgain ${LANG_ENGLISH} " Close it, then try again."
 LangString CloseThenAgain ${LANG_SIMPCHINESE} "请先关闭它，然后重试。"
 
 LangString FilesInUse ${LANG_ENGLISH} "Files in $INSTDIR are in use."

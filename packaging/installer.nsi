@@ -130,7 +130,7 @@ end:
   !insertmacro RunHelper 'end "$INSTDIR"'
   SetDetailsPrint both
   ${If} $0 != 0
-    MessageBox MB_OK|MB_ICONSTOP "$(NotClosed) $(CloseThenAgain)" /SD IDOK
+    MessageBox MB_OK|MB_ICONSTOP "$(NotClosed)$(CloseThenAgain)" /SD IDOK
     SetErrorLevel ${EXIT_FAILED}
     Abort "$(NotClosed)"
   ${EndIf}
