@@ -417,9 +417,9 @@ gone() { ! kill -0 "$1" 2>/dev/null; }
 # holds (30 s at most): a window may take keys only some time after it is
 # shown. Never once it holds, where the key would do more.
 press_until() {
-    local title="$1" key="$2" try
+    local title="$1" key="$2" _
     shift 2
-    for try in $(seq 10); do
+    for _ in $(seq 10); do
         "$@" && return 0
         keys_to "$title" xdotool key "$key" || true
         wait_until 3 "$@" && return 0
