@@ -2,10 +2,12 @@
 ; knows (VERSION, ARCH, FILES, HELPER, ICON, OUTFILE, ACTIVE_SETUP_VERSION and
 ; the REMOVE_FILES macro) and includes this file.
 ;
-;   setup.exe [/CurrentUser | /AllUsers] [/AUTOSTART] [/S] [/D=folder]
+;   setup.exe [/CurrentUser | /AllUsers] [/AUTOSTART] [/LANG=id] [/S] [/D=folder]
 ;
 ; /CurrentUser (the default) installs for the user who runs it, without
 ; administrator rights; /AllUsers installs for every user of the machine.
+; The language follows Windows' display language (any Chinese one: Simplified
+; Chinese; any other: English); /LANG=2052 or /LANG=1033 chooses it.
 
 ; The target must be the first command: given later, $PROGRAMFILES64 names the 32-bit folder.
 !if ${ARCH} == x86_64
@@ -53,8 +55,6 @@ SetCompressor /SOLID lzma
 ; A file that can't be written is never skipped: Retry or Cancel, and Cancel
 ; when silent. $Holders names the programs that hold files in the folder.
 AllowSkipFiles off
-!define FILE_ERROR "$0 could not be written.$Holders$\r$\n$\r$\nClose the program that uses it, then click Retry; or click Cancel to stop."
-FileErrorText "${FILE_ERROR}" "${FILE_ERROR}"
 
 !include LogicLib.nsh
 !include FileFunc.nsh
@@ -68,7 +68,13 @@ Page custom ModePage ModePageLeave
 !insertmacro MUI_PAGE_INSTFILES
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_INSTFILES
+; English first: NSIS takes the first language where Windows' display
+; language has no match, and any Chinese one matches Simplified Chinese.
 !insertmacro MUI_LANGUAGE "English"
+!insertmacro MUI_LANGUAGE "SimpChinese"
+; A text missing in one of the languages fails the build.
+!pragma warning error 6040
+!include /CHARSET=UTF8 "${__FILEDIR__}\installer-texts.nsh"
 
 Var AllUsers      ; 1: for every user, 0: for the current one
 Var Autostart     ; 1: start at log-on
@@ -93,7 +99,7 @@ Var InPlace       ; 1: the uninstaller runs from $INSTDIR (_?=), and can't remov
   ClearErrors
   ExecWait '"$PLUGINSDIR\setuphelper.exe" ${arguments}' $0
   ${If} ${Errors}
-    MessageBox MB_OK|MB_ICONSTOP "$(^Name) could not run its helper $PLUGINSDIR\setuphelper.exe." /SD IDOK
+    MessageBox MB_OK|MB_ICONSTOP "$(HelperFailed)" /SD IDOK
     SetErrorLevel ${EXIT_HELPER}
     Quit
   ${EndIf}
@@ -117,19 +123,19 @@ Function ${un}EndWatchdogs
     Return
   ${EndIf}
   MessageBox MB_OKCANCEL|MB_ICONEXCLAMATION \
-    "${NAME} is running from $INSTDIR. It will be closed; the program it watches keeps running." \
+    "$(WillBeClosed)" \
     /SD IDOK IDOK end
   SetErrorLevel ${EXIT_CANCELLED}
-  Abort "Cancelled: ${NAME} is still running."
+  Abort "$(StillRunning)"
 end:
-  DetailPrint "Closing ${NAME}"
+  DetailPrint "$(Closing)"
   SetDetailsPrint none
   !insertmacro RunHelper 'end "$INSTDIR" "$PLUGINSDIR\watchdogs.txt"'
   SetDetailsPrint both
   ${If} $0 != 0
-    MessageBox MB_OK|MB_ICONSTOP "${NAME} could not be closed. Close it, then try again." /SD IDOK
+    MessageBox MB_OK|MB_ICONSTOP "$(NotClosed)$(CloseThenAgain)" /SD IDOK
     SetErrorLevel ${EXIT_FAILED}
-    Abort "${NAME} could not be closed."
+    Abort "$(NotClosed)"
   ${EndIf}
 FunctionEnd
 
@@ -140,10 +146,10 @@ Function ${un}CheckHolders
 again:
   Call ${un}NoteHolders
   ${If} $Holders != ""
-    MessageBox MB_RETRYCANCEL|MB_ICONSTOP "Files in $INSTDIR are in use.$Holders$\r$\n$\r$\nClose it, then click Retry; or click Cancel to stop." \
+    MessageBox MB_RETRYCANCEL|MB_ICONSTOP "$(FilesInUse)$Holders$\r$\n$\r$\n$(CloseThenRetry)" \
       /SD IDCANCEL IDRETRY again
     SetErrorLevel ${EXIT_FAILED}
-    Abort "Files in $INSTDIR are in use."
+    Abort "$(FilesInUse)"
   ${EndIf}
 FunctionEnd
 
@@ -159,7 +165,7 @@ Function ${un}NoteHolders
     FileReadUTF16LE $1 $2
     FileClose $1
     ${If} $2 != ""
-      StrCpy $Holders "$\r$\nIn use by: $2"
+      StrCpy $Holders "$(InUseBy)"
     ${EndIf}
   ${EndIf}
 FunctionEnd
@@ -177,7 +183,7 @@ Function ${un}RestartWatchdogs
   SetErrorLevel $0
   ${If} $0 == ${EXIT_RESTART}
     MessageBox MB_OK|MB_ICONEXCLAMATION \
-      "${NAME} was closed for the upgrade and could not be started again. Start it from the Start menu." /SD IDOK
+      "$(NotRestarted)" /SD IDOK
   ${EndIf}
   Pop $R9
   Pop $R8
@@ -185,6 +191,21 @@ FunctionEnd
 !macroend
 !insertmacro EndWatchdogs ""
 !insertmacro EndWatchdogs "un."
+
+; /LANG=id (a Windows language id: 2052 Chinese, 1033 English) in the
+; parameters $R0 takes the place of Windows' display language, matched alike
+; once .onInit ends.
+!macro ChooseLanguage un
+Function ${un}ChooseLanguage
+  ClearErrors
+  ${GetOptions} $R0 "/LANG=" $R1
+  ${IfNot} ${Errors}
+    StrCpy $LANGUAGE $R1
+  ${EndIf}
+FunctionEnd
+!macroend
+!insertmacro ChooseLanguage ""
+!insertmacro ChooseLanguage "un."
 
 ; Runs this program again as an administrator with `parameters` and waits:
 ; its exit code in $0, ERROR_CANCELLED when the prompt was declined. Any other
@@ -196,7 +217,7 @@ FunctionEnd
   ${If} $1 != 0
     IntOp $0 $0 ^ ${HELPER_ERROR}
     ${If} $0 != ${ERROR_CANCELLED}
-      MessageBox MB_OK|MB_ICONSTOP "$(^Name) could not start as administrator (error $0)." /SD IDOK
+      MessageBox MB_OK|MB_ICONSTOP "$(ElevationFailed)" /SD IDOK
       SetErrorLevel ${EXIT_HELPER}
       Quit
     ${EndIf}
@@ -233,11 +254,11 @@ Function InstallAsAdministrator
     Return
   ${EndIf}
   ${If} $Elevated == 1
-    MessageBox MB_OK|MB_ICONSTOP "Installing for every user needs administrator rights." /SD IDOK
+    MessageBox MB_OK|MB_ICONSTOP "$(InstallNeedsAdmin)" /SD IDOK
     StrCpy $0 ${ERROR_ELEVATION_REQUIRED}
     Return
   ${EndIf}
-  StrCpy $1 "/AllUsers /ELEVATED"
+  StrCpy $1 "/AllUsers /ELEVATED /LANG=$LANGUAGE"
   ${If} $Autostart == 1
     StrCpy $1 "$1 /AUTOSTART"
   ${EndIf}
@@ -270,6 +291,7 @@ Function .onInit
     StrCpy $DirGiven 1
   ${EndIf}
   ${GetParameters} $R0
+  Call ChooseLanguage
   StrCpy $AllUsers 0
   ClearErrors
   ${GetOptions} $R0 "/AllUsers" $R1
@@ -280,7 +302,7 @@ Function .onInit
   ${GetOptions} $R0 "/CurrentUser" $R1
   ${IfNot} ${Errors}
     ${If} $AllUsers == 1
-      MessageBox MB_OK|MB_ICONSTOP "Give /CurrentUser or /AllUsers, not both." /SD IDOK
+      MessageBox MB_OK|MB_ICONSTOP "$(BothModes)" /SD IDOK
       SetErrorLevel ${EXIT_FAILED}
       Quit
     ${EndIf}
@@ -324,14 +346,14 @@ Function ModePage
   ${If} $Elevated == 1
     Abort
   ${EndIf}
-  !insertmacro MUI_HEADER_TEXT "Installation type" "Who uses ${NAME} on this computer?"
+  !insertmacro MUI_HEADER_TEXT "$(ModeTitle)" "$(ModeSubtitle)"
   nsDialogs::Create 1018
   Pop $0
-  ${NSD_CreateRadioButton} 0 0 100% 12u "Just &me (no administrator rights needed)"
+  ${NSD_CreateRadioButton} 0 0 100% 12u "$(JustMe)"
   Pop $JustMeRadio
-  ${NSD_CreateRadioButton} 0 16u 100% 12u "&Every user of this computer (needs administrator rights)"
+  ${NSD_CreateRadioButton} 0 16u 100% 12u "$(EveryUser)"
   Pop $AllUsersRadio
-  ${NSD_CreateCheckbox} 0 44u 100% 12u "&Start ${NAME} at log-on"
+  ${NSD_CreateCheckbox} 0 44u 100% 12u "$(AtLogOn)"
   Pop $AutostartBox
   ${If} $AllUsers == 1
     ${NSD_Check} $AllUsersRadio
@@ -377,7 +399,7 @@ Function ModePageLeave
     Call InstallAsAdministrator
     ${If} $0 == ${ERROR_CANCELLED}
       BringToFront
-      MessageBox MB_OK|MB_ICONEXCLAMATION "Installing for every user needs administrator rights."
+      MessageBox MB_OK|MB_ICONEXCLAMATION "$(InstallNeedsAdmin)"
       Abort
     ${ElseIf} $0 != ""
       SetErrorLevel $0
@@ -394,9 +416,9 @@ Section
   ClearErrors
   WriteUninstaller "$INSTDIR\Uninstall.exe"
   ${If} ${Errors}
-    MessageBox MB_OK|MB_ICONSTOP "$INSTDIR\Uninstall.exe could not be written.$Holders" /SD IDOK
+    MessageBox MB_OK|MB_ICONSTOP "$(UninstallerNotWritten)$Holders" /SD IDOK
     SetErrorLevel ${EXIT_FAILED}
-    Abort "$INSTDIR\Uninstall.exe could not be written."
+    Abort "$(UninstallerNotWritten)"
   ${EndIf}
 
   ; The working folders don't depend on the shortcuts: the user's now, and
@@ -460,6 +482,8 @@ Function un.onInit
   !if ${ARCH} == x86_64
     SetRegView 64
   !endif
+  ${GetParameters} $R0
+  Call un.ChooseLanguage
   !insertmacro RunHelper 'same "$INSTDIR" "$EXEDIR"'
   StrCpy $InPlace 0
   ${If} $0 == 0
@@ -478,12 +502,12 @@ Function un.onInit
       ClearErrors
       ${GetOptions} $R0 "/ELEVATED" $R1
       ${IfNot} ${Errors}
-        MessageBox MB_OK|MB_ICONSTOP "Uninstalling for every user needs administrator rights." /SD IDOK
+        MessageBox MB_OK|MB_ICONSTOP "$(UninstallNeedsAdmin)" /SD IDOK
         SetErrorLevel ${ERROR_ELEVATION_REQUIRED}
         Quit
       ${EndIf}
       ; _?= must come last.
-      StrCpy $1 "/ELEVATED _?=$INSTDIR"
+      StrCpy $1 "/ELEVATED /LANG=$LANGUAGE _?=$INSTDIR"
       ${If} ${Silent}
         StrCpy $1 "/S $1"
       ${EndIf}
@@ -518,9 +542,9 @@ retry:
     ${EndIf}
   ${EndIf}
   ${If} ${Errors}
-    MessageBox MB_RETRYCANCEL|MB_ICONSTOP "Some files in $INSTDIR could not be removed.$Holders" /SD IDCANCEL IDRETRY retry
+    MessageBox MB_RETRYCANCEL|MB_ICONSTOP "$(NotRemoved)$Holders" /SD IDCANCEL IDRETRY retry
     SetErrorLevel ${EXIT_FAILED}
-    Abort "Files in $INSTDIR could not be removed."
+    Abort "$(NotRemoved)"
   ${EndIf}
   ; Nor is a folder removed while it is a process's working folder.
   SetOutPath "$TEMP"

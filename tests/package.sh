@@ -61,8 +61,9 @@ ldd "$root/usr/bin/watchdog" >"$tmp/ldd" || fail "ldd"
 cmp "$source_dir/ui/img/Logo.png" "$root/usr/share/icons/hicolor/180x180/apps/$package.png" || fail "icon"
 desktop="$root/usr/share/applications/$package.desktop"
 quiet desktop-file-validate "$desktop"
-for line in "Name=Tallowbrecken_VRTN" "Icon=$package" "Type=Application"; do
-    grep -qx "$line" "$desktop" || fail "no $line in the desktop entry"
+for line in "Name=Tallowbrecken_VRTN" "Name[zh_CN]=Tallowbrecken_VRTN" "Comment[zh_CN]=让指定的程序始终保持运行" \
+    "Icon=$package" "Type=Application"; do
+    grep -qxF "$line" "$desktop" || fail "no $line in the desktop entry"
 done
 # Started as a desktop starts it, the entry runs the program in the user's own
 # folder, made when missing: a stand-in "watchdog" first on PATH says where it ran.

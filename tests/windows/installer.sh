@@ -14,15 +14,17 @@
 #  - for all users (/AllUsers): the files under Program Files, the entry under
 #    HKLM, the Active Setup command making a working folder; an interactive
 #    upgrade taking every default keeps that mode and its log-on entry;
-#  - while the installed watchdog runs in watch mode (from that install): an
-#    interactive uninstall asks first, and cancelled changes nothing (exit
-#    code 1); a silent upgrade in place, in a job, ends it, replaces every
-#    file and starts it again in its working folder outside the job, also
-#    when it was started through the folder's short (8.3) name, and one
-#    working in a drive root (exit code 4 when it can't); an upgrade that
-#    fails after closing it starts it again; another program holding a DLL
-#    of the folder makes an upgrade and an uninstall fail (exit code 2), keeps
-#    the entry and leaves the watchdog running; the entry's quiet uninstall,
+#  - while the installed watchdog runs in watch mode (from that install): the
+#    installer's and the uninstaller's first page and their question before
+#    closing it in Windows' display language, a row per Wine locale; each
+#    asks first, and cancelled changes nothing (exit code 1); a silent upgrade
+#    in place, in a job, ends it, replaces every file and starts it again in
+#    its working folder outside the job, also when it was started through the
+#    folder's short (8.3) name, and one working in a drive root (exit code 4
+#    when it can't); an upgrade that fails after closing it starts it again;
+#    another program holding a DLL of the folder makes an upgrade and an
+#    uninstall fail (exit code 2), keeps the entry and leaves the watchdog
+#    running; the entry's quiet uninstall,
 #    waited for, ends it and removes every file. The program it watches, the
 #    user's files and a watchdog.exe running from elsewhere are left alone.
 #    Both modes at once fail with exit code 2.
@@ -135,6 +137,7 @@ kill_named() {
 # Runs the installer or uninstaller $1 silently with the switches that follow;
 # "$status" is its exit code. An uninstaller runs from a copy in the temporary
 # folder, which it starts and leaves: that copy is waited for (2 min at most).
+in_locale=()
 no_uninstaller_copy() { ! wine_processes | cut -f2 | grep -qF '\~nsu'; }
 status=0
 run_silently() {
@@ -165,13 +168,14 @@ deployed() { [ "$status" = 0 ] && [ "$left" = 0 ]; }
 
 # Starts the uninstaller of the folder $1 (Windows path) in place, as
 # "Uninstall.exe SWITCHES _?=FOLDER", with the switches that follow, in the
-# background; in_place_wait puts its exit code in "$status". Through cmd:
-# Wine would quote a _?= holding a space, and it must not be quoted.
+# background, in the environment "${in_locale[@]}" sets, if any; in_place_wait
+# puts its exit code in "$status". Through cmd: Wine would quote a _?= holding
+# a space, and it must not be quoted.
 in_place_start() {
     local folder="$1"
     shift
     printf '@"%s\\Uninstall.exe" %s _?=%s\r\n@exit /b %%ERRORLEVEL%%\r\n' "$folder" "$*" "$folder" >"$work/in-place.cmd"
-    "$wine" cmd /d /c "$(windows_path "$work/in-place.cmd")" >/dev/null 2>&1 &
+    ${in_locale[@]+"${in_locale[@]}"} "$wine" cmd /d /c "$(windows_path "$work/in-place.cmd")" >/dev/null 2>&1 &
     in_place_pid=$!
 }
 in_place_ended() { ! kill -0 "$in_place_pid" 2>/dev/null; }
@@ -424,44 +428,104 @@ still_running() {
     check "the copy from another folder still runs" runs 'C:\other\watchdog.exe'
 }
 
-# Interactively, the uninstaller asks first. Its wizard's title ends in a blank
-# page caption; the question's is the bare one.
-wizard="$name Uninstall "
 # Both windows shown first: Wine may leave a wizard started meanwhile unpainted.
 two_windows() { [ "$(xdotool search --onlyvisible --name '^Tallowbrecken_VRTN$' 2>/dev/null | wc -l)" = 2 ]; }
 wait_until 30 two_windows || say "the watchdogs' windows are not both shown"
-in_place_start "$a_programs_w"
-# Its Uninstall button (Alt+U) may be pressed before the page takes keys: again
-# until the question comes, never once it has.
-asks_first() {
-    local try
-    wait_until 60 has_window "$wizard" || return 1
-    for try in 1 2 3 4 5 6 7 8 9 10; do
-        has_window "$name Uninstall" && return 0
-        keys_to "$wizard" xdotool key alt+u || true
-        wait_until 2 has_window "$name Uninstall" && return 0
+
+echo "== Installer ($arch): in Windows' display language, asking before it closes the watchdog"
+# What each language shows: the wizards' titles, the installer's first page,
+# the question, and the uninstaller's first page (NSIS's own words).
+declare -A setup_title=([en]="$name Setup" [zh]="$name 安装")
+declare -A uninstall_title=([en]="$name Uninstall" [zh]="$name 卸载")
+declare -A first_page=([en]="Who uses $name on this computer?" [zh]="为这台电脑上的哪些用户安装 $name？")
+declare -A question=([en]="It will be closed; the program it watches keeps running."
+    [zh]="将被关闭；它监视的程序会继续运行。")
+declare -A uninstall_page=([en]="Remove $name from your computer." [zh]="从本机卸载 $name")
+# Wine takes Windows' display language from the locale: private copies of the
+# C library's, so that nothing is added to the machine.
+locales="$root/build-wine/locales"
+mkdir -p "$locales"
+for locale in en_US zh_CN zh_TW de_DE; do
+    [ -e "$locales/$locale.UTF-8" ] || localedef -i "$locale" -f UTF-8 "$locales/$locale.UTF-8" ||
+        { say "could not make the locale $locale.UTF-8 (package locales)"; exit 1; }
+done
+probe="$(windows_path "$root/build-windows-$arch/tests/windows/windowprobe.exe")"
+# Whether a window of ours shows the text $1, read by the window probe.
+texts() { "$wine" "$probe" texts "$name" 2>/dev/null; }
+shows() { texts | grep -qF "$1"; }
+# What the windows show, for a failure's message.
+said() { texts | tr '\n' '|'; }
+hidden() { ! shows "$1"; }
+gone() { ! kill -0 "$1" 2>/dev/null; }
+# Presses the key $2 in the window titled $1 until the check that follows
+# holds (30 s at most): a window may take keys only some time after it is
+# shown. Never once it holds, where the key would do more.
+press_until() {
+    local title="$1" key="$2" _
+    shift 2
+    for _ in $(seq 10); do
+        "$@" && return 0
+        keys_to "$title" xdotool key "$key" || true
+        wait_until 3 "$@" && return 0
     done
     return 1
 }
-check "an interactive uninstall asks before it closes the watchdog" asks_first
-keys_to "$name Uninstall" xdotool key Escape || say "could not cancel"
-wait_until 20 no_window "$name Uninstall" || say "the question is still there"
-# The wizard is closed once it has done all it was to do: its focused button
-# (Cancel once aborted, Close once done) takes Return only then.
-closed() {
-    local try
-    for try in $(seq 30); do
-        in_place_ended && return 0
-        keys_to "$wizard" xdotool key Return || true
-        wait_until 1 in_place_ended && return 0
-    done
-    return 1
+# Answers Cancel to the question titled $1 that shows the text $2, closing
+# it as its close button does: X's focus may still be on the wizard it blocks.
+cancel() {
+    "$wine" "$probe" close "$1" >/dev/null 2>&1 && wait_until 20 hidden "$2" || say "could not cancel: $(said)"
 }
-closed || say "the uninstaller still runs"
-in_place_wait
-check "cancelling it ends the uninstaller with exit code 1" [ "$status" = 1 ]
-check "it leaves the watchdog running" runs "$a_programs_w\\watchdog.exe"
-check "and every file in place" same_files "$a_programs"
+# One row: Wine's locale, the language the wizards must speak (en or zh), and
+# any switches. "first" rows look at the installer's first page and cancel
+# there; the others go on to the question, cancel it, and do the same with the
+# uninstaller: either ends with exit code 1 and changes nothing.
+speaks() {
+    local run="$1" locale="$2" lang="$3" pid
+    shift 3
+    local title="${setup_title[$lang]}" what="$locale${*:+ $*}"
+    in_locale=(env LANG="$locale" LC_ALL="$locale" LOCPATH="$locales")
+    "${in_locale[@]}" "$wine" "$(windows_path "$setup")" "$@" >/dev/null 2>&1 &
+    pid=$!
+    check "$what: the installer's first page speaks $lang" wait_until 60 shows "${first_page[$lang]}"
+    if [ "$run" = first ]; then
+        press_until "$title" Escape gone "$pid" || { say "the installer still runs: $(said)"; kill "$pid"; }
+        wait "$pid" || true
+        in_locale=()
+        return
+    fi
+    # Next: the folder's page, whose title ends in a blank page caption; then Install.
+    keys_to "$title" xdotool key Return || true
+    wait_until 30 has_window "$title " || say "no folder page"
+    check "$what: the installer asks, in $lang, before it closes the watchdog" \
+        press_until "$title " Return shows "${question[$lang]}"
+    cancel "$title" "${question[$lang]}"
+    # Its focused button (Close once aborted) takes Return only then.
+    press_until "$title " Return gone "$pid" || { say "the installer still runs: $(said)"; kill "$pid"; }
+    status=0
+    wait "$pid" || status=$?
+    check "$what: cancelling it ends the installer with exit code 1" [ "$status" = 1 ]
+
+    title="${uninstall_title[$lang]}"
+    in_place_start "$a_programs_w" "$@"
+    check "$what: the uninstaller's first page speaks $lang" wait_until 60 shows "${uninstall_page[$lang]}"
+    # Its Uninstall button: Alt+U in both languages.
+    check "$what: the uninstaller asks, in $lang, before it closes the watchdog" \
+        press_until "$title " alt+u shows "${question[$lang]}"
+    cancel "$title" "${question[$lang]}"
+    press_until "$title " Return gone "$in_place_pid" ||
+        { say "the uninstaller still runs: $(said)"; kill_named Uninstall.exe; }
+    in_place_wait
+    in_locale=()
+    check "$what: cancelling it ends the uninstaller with exit code 1" [ "$status" = 1 ]
+    check "$what: both leave the watchdog running" runs "$a_programs_w\\watchdog.exe"
+    check "$what: and every file in place" same_files "$a_programs"
+}
+speaks all en_US.UTF-8 en
+speaks all zh_CN.UTF-8 zh
+# Any other Chinese locale takes Chinese; any other language English.
+speaks first zh_TW.UTF-8 zh
+speaks first de_DE.UTF-8 en
+speaks first en_US.UTF-8 zh /LANG=2052
 
 # The files as an earlier version left them: longer by a byte. Wine lets
 # Linux write them even while Windows programs have them open.

@@ -22,8 +22,9 @@ for arch in "${archs[@]}"; do
 done
 
 # Wine with its 32-bit half, which the 64-bit prefix runs 32-bit programs
-# with; a display of our own and keys for it; NSIS for the installers.
-WATCHDOG_EXTRA_PACKAGES="wine64 wine32:i386 xvfb xauth xdotool nsis ${WATCHDOG_EXTRA_PACKAGES:-}"
+# with; a display of our own and keys for it; NSIS for the installers; the C
+# library's locales, whose language Wine gives the installer.
+WATCHDOG_EXTRA_PACKAGES="wine64 wine32:i386 xvfb xauth xdotool nsis locales ${WATCHDOG_EXTRA_PACKAGES:-}"
 . tools/setup.sh
 . tests/windows/wine.sh
 trap wine_stop EXIT

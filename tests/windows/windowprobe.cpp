@@ -8,14 +8,58 @@
 //                               prints "exit CODE": under load Wine may kill a
 //                               process that is ending before it exits by
 //                               itself, and Linux then sees no exit code
+//   windowprobe texts PREFIX    prints, in UTF-8, one a line, the title and the
+//                               controls' texts of each shown top-level window
+//                               whose title starts with PREFIX (the installer's
+//                               title and message boxes follow its language)
 // Exit code 2: no such window, or bad arguments.
 #include <windows.h>
 #include <shellapi.h>
 
-#include <cstdio>
 #include <cwchar>
+#include <string>
 
 namespace {
+
+// WM_GETTEXT, not GetWindowText, which reads no control of another process.
+std::wstring textOf(HWND window)
+{
+    wchar_t text[4096] = {};
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(window, WM_GETTEXT, sizeof text / sizeof *text, LPARAM(text), SMTO_ABORTIFHUNG, 5000,
+                             &length))
+        return {};
+    return std::wstring(text, length);
+}
+
+void printLine(const std::wstring &text)
+{
+    std::wstring line = text;
+    for (wchar_t &c : line) {
+        if (c == L'\r' || c == L'\n')
+            c = L' ';
+    }
+    line += L'\n';
+    const int size = WideCharToMultiByte(CP_UTF8, 0, line.data(), int(line.size()), nullptr, 0, nullptr, nullptr);
+    std::string bytes(size_t(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, line.data(), int(line.size()), &bytes[0], size, nullptr, nullptr);
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), DWORD(bytes.size()), &written, nullptr);
+}
+
+struct Search {
+    const wchar_t *prefix;
+    int found;
+};
+
+BOOL CALLBACK printChild(HWND child, LPARAM)
+{
+    const std::wstring text = textOf(child);
+    // An icon's static holds its resource id, after 0xFFFF.
+    if (!text.empty() && text[0] != 0xFFFF && IsWindowVisible(child))
+        printLine(text);
+    return TRUE;
+}
 
 // The command line past its first `count` arguments, as it stands.
 wchar_t *skipArguments(wchar_t *line, int count)
@@ -30,6 +74,18 @@ wchar_t *skipArguments(wchar_t *line, int count)
             ++line;
     }
     return line;
+}
+
+BOOL CALLBACK printMatching(HWND window, LPARAM search)
+{
+    auto *s = reinterpret_cast<Search *>(search);
+    const std::wstring title = textOf(window);
+    if (!IsWindowVisible(window) || title.compare(0, std::wcslen(s->prefix), s->prefix) != 0)
+        return TRUE;
+    ++s->found;
+    printLine(title);
+    EnumChildWindows(window, printChild, 0);
+    return TRUE;
 }
 
 } // namespace
@@ -59,9 +115,13 @@ int main()
         DWORD code = 0;
         WaitForSingleObject(started.hProcess, INFINITE);
         GetExitCodeProcess(started.hProcess, &code);
-        std::printf("exit %lu\n", static_cast<unsigned long>(code));
-        std::fflush(stdout);
+        printLine(L"exit " + std::to_wstring(code));
         return 0;
+    }
+    if (std::wcscmp(what, L"texts") == 0) {
+        Search search{argv[2], 0};
+        EnumWindows(printMatching, LPARAM(&search));
+        return search.found ? 0 : 2;
     }
     const HWND window = FindWindowW(nullptr, argv[2]);
     if (!window)
