@@ -5,6 +5,7 @@
 #   dist/tallowbrecken-watchdog-VERSION-windows-ARCH.zip       that folder
 #   dist/tallowbrecken-watchdog-VERSION-windows-ARCH-setup.exe an installer
 #   dist/SHA256SUMS                                            the sums of the ZIPs and installers
+#   dist/winget/manifests/...                                  winget's manifests of the installers in dist/
 # Usage: tools/build-windows.sh i686|x86_64 [more cmake options]
 # (tests/windows/run.sh adds the Windows tests to the same build that way.)
 set -euo pipefail
@@ -18,8 +19,9 @@ esac
 shift
 cd "$(dirname "$0")/.."
 root=$PWD
-# The cross compiler, NSIS for the installer, and dpkg-dev for Debian's Qt source.
-WATCHDOG_EXTRA_PACKAGES="$mingw nsis dpkg-dev ${WATCHDOG_EXTRA_PACKAGES:-}"
+# The cross compiler, NSIS for the installer, dpkg-dev for Debian's Qt source,
+# and Python for the winget manifests.
+WATCHDOG_EXTRA_PACKAGES="$mingw nsis dpkg-dev python3 ${WATCHDOG_EXTRA_PACKAGES:-}"
 . tools/setup.sh
 
 # The same commit gives the same bytes (tools/check-reproducible.sh): every
@@ -53,5 +55,7 @@ if ! tools/check-dist.sh "$arch" "dist/windows-$arch"; then
 fi
 (cd "$build" && cpack -B "$root/dist" >/dev/null)
 rm -rf dist/_CPack_Packages
+# Of every installer in dist/, so that the set covers both architectures once both are built.
+/usr/bin/python3 tools/winget-manifests.py dist "$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")"
 ls -l dist/*-windows-"$arch"*
 cat dist/SHA256SUMS

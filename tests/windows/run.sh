@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows stage. For each target (x86_64 and i686 unless named) it builds
 # watchdog.exe with its ZIP and installer (tools/build-windows.sh, into dist/)
-# and the Windows tests, all in build-windows-ARCH/, then runs under Wine, in a
+# and the Windows tests, all in build-windows-ARCH/, checks the winget manifests
+# it wrote (winget-check.py), then runs under Wine, in a
 # private prefix (build-wine/prefix, made once): the check of dist/'s DLLs
 # (dist-check.sh), the test suites through CTest, the real program (program.sh)
 # and the installer (installer.sh). Every Wine
@@ -23,7 +24,8 @@ done
 
 # Wine with its 32-bit half, which the 64-bit prefix runs 32-bit programs
 # with; a display of our own and keys for it; NSIS for the installers.
-WATCHDOG_EXTRA_PACKAGES="wine64 wine32:i386 xvfb xauth xdotool nsis ${WATCHDOG_EXTRA_PACKAGES:-}"
+# Debian's YAML reader and JSON Schema validator for the winget manifests' check.
+WATCHDOG_EXTRA_PACKAGES="wine64 wine32:i386 xvfb xauth xdotool nsis python3-yaml python3-jsonschema ${WATCHDOG_EXTRA_PACKAGES:-}"
 . tools/setup.sh
 . tests/windows/wine.sh
 trap wine_stop EXIT
@@ -96,6 +98,8 @@ runs() {
 
 for arch in "${archs[@]}"; do
     if step "Build for $arch" build "$arch"; then
+        step "winget manifests of dist/ (after $arch)" /usr/bin/python3 tests/windows/winget-check.py dist \
+            "$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "build-windows-$arch/CMakeCache.txt")" || true
         runs "$arch" || true
     fi
 done
