@@ -9,11 +9,12 @@ cd "$(dirname "$0")"
 # Beyond what run.sh needs: Qt 6; dpkg-shlibdeps, desktop-file-validate, gio and lintian for
 # the package test; Valgrind; clang with libFuzzer; locales for a locale with
 # non-ASCII digits; for the Windows stages MinGW-w64, NSIS, Python's YAML and
-# JSON Schema modules for the winget manifests' check, Wine with its 32-bit
+# JSON Schema modules for the winget manifests' check, osslsigncode and openssl
+# for the signing test, Wine with its 32-bit
 # half (also for the Wine-run program test), an X server with xdotool (also for
 # the watch-mode window test, which talks to it through Xlib), and qemu-user
 # for machines whose kernel refuses 32-bit programs; ccache.
-WATCHDOG_EXTRA_PACKAGES="ccache libx11-dev qt6-base-dev dpkg-dev desktop-file-utils libglib2.0-bin lintian valgrind clang libclang-rt-14-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686 nsis python3-yaml python3-jsonschema wine64 wine32:i386 xvfb xauth xdotool locales qemu-user-static ${WATCHDOG_EXTRA_PACKAGES:-}"
+WATCHDOG_EXTRA_PACKAGES="ccache libx11-dev qt6-base-dev dpkg-dev desktop-file-utils libglib2.0-bin lintian valgrind clang libclang-rt-14-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686 nsis python3-yaml python3-jsonschema osslsigncode openssl wine64 wine32:i386 xvfb xauth xdotool locales qemu-user-static ${WATCHDOG_EXTRA_PACKAGES:-}"
 . tools/setup.sh
 
 # The restart log is checked under ar_EG.UTF-8, whose digits are not ASCII.

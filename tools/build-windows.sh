@@ -6,6 +6,9 @@
 #   dist/tallowbrecken-watchdog-VERSION-windows-ARCH-setup.exe an installer
 #   dist/SHA256SUMS                                            the sums of the ZIPs and installers
 #   dist/winget/manifests/...                                  winget's manifests of the installers in dist/
+# Signed when a code-signing certificate is given: WATCHDOG_SIGN_PKCS12 and its
+# password (tools/sign.sh says how), watchdog.exe, the installer's helper, the
+# uninstaller and the installer.
 # Usage: tools/build-windows.sh i686|x86_64 [more cmake options]
 # (tests/windows/run.sh adds the Windows tests to the same build that way.)
 set -euo pipefail
@@ -17,12 +20,28 @@ case "$arch" in
     *) echo "usage: $0 i686|x86_64 [cmake options]" >&2; exit 2 ;;
 esac
 shift
+# The certificate's files as named from the caller's folder: cpack and makensis run elsewhere.
+for var in WATCHDOG_SIGN_PKCS12 WATCHDOG_SIGN_PASSWORD_FILE; do
+    [ -z "${!var:-}" ] || export "$var=$(realpath -m -- "${!var}")"
+done
 cd "$(dirname "$0")/.."
 root=$PWD
 # The cross compiler, NSIS for the installer, dpkg-dev for Debian's Qt source,
 # and Python for the winget manifests.
 WATCHDOG_EXTRA_PACKAGES="$mingw nsis dpkg-dev python3 ${WATCHDOG_EXTRA_PACKAGES:-}"
+[ -z "${WATCHDOG_SIGN_PKCS12:-}" ] || WATCHDOG_EXTRA_PACKAGES="$WATCHDOG_EXTRA_PACKAGES osslsigncode openssl"
 . tools/setup.sh
+
+# A wrong password fails here, before the build, and not after it.
+if [ -n "${WATCHDOG_SIGN_PKCS12:-}" ]; then
+    if ! tools/sign.sh --check; then
+        echo "tools/build-windows.sh: the code-signing certificate can't be used: nothing was built" >&2
+        exit 1
+    fi
+    echo "== Signing with $WATCHDOG_SIGN_PKCS12${WATCHDOG_SIGN_TIMESTAMP_URL:+, time-stamped by $WATCHDOG_SIGN_TIMESTAMP_URL}"
+else
+    echo "== No code-signing certificate (WATCHDOG_SIGN_PKCS12 is not set): the Windows files are not signed"
+fi
 
 # The same commit gives the same bytes (tools/check-reproducible.sh): every
 # date is the last commit's (the linker's and strip's PE time stamps, the
@@ -53,6 +72,8 @@ if ! tools/check-dist.sh "$arch" "dist/windows-$arch"; then
     echo "dist/windows-$arch lacks what watchdog.exe needs: not packed" >&2
     exit 1
 fi
+# The same signature as the packages' copies get (cpack-sign.cmake): the same time, the same bytes.
+[ -z "${WATCHDOG_SIGN_PKCS12:-}" ] || tools/sign.sh "dist/windows-$arch/watchdog.exe"
 (cd "$build" && cpack -B "$root/dist" >/dev/null)
 rm -rf dist/_CPack_Packages
 # Of every installer in dist/, so that the set covers both architectures once both are built.

@@ -4,8 +4,8 @@
 # and the Windows tests, all in build-windows-ARCH/, checks the winget manifests
 # it wrote (winget-check.py), then runs under Wine, in a
 # private prefix (build-wine/prefix, made once): the check of dist/'s DLLs
-# (dist-check.sh), the test suites through CTest, the real program (program.sh)
-# and the installer (installer.sh). Every Wine
+# (dist-check.sh), the test suites through CTest, the real program (program.sh),
+# the installer (installer.sh) and signing (signing.sh). Every Wine
 # process of the prefix is ended at the end, however the stage ends.
 # Usage: tests/windows/run.sh [x86_64] [i686]
 set -euo pipefail
@@ -24,8 +24,9 @@ done
 
 # Wine with its 32-bit half, which the 64-bit prefix runs 32-bit programs
 # with; a display of our own and keys for it; NSIS for the installers.
-# Debian's YAML reader and JSON Schema validator for the winget manifests' check.
-WATCHDOG_EXTRA_PACKAGES="wine64 wine32:i386 xvfb xauth xdotool nsis python3-yaml python3-jsonschema ${WATCHDOG_EXTRA_PACKAGES:-}"
+# Debian's YAML reader and JSON Schema validator for the winget manifests' check;
+# osslsigncode and openssl for the signing test.
+WATCHDOG_EXTRA_PACKAGES="wine64 wine32:i386 xvfb xauth xdotool nsis python3-yaml python3-jsonschema osslsigncode openssl ${WATCHDOG_EXTRA_PACKAGES:-}"
 . tools/setup.sh
 . tests/windows/wine.sh
 trap wine_stop EXIT
@@ -76,12 +77,13 @@ runs() {
             step "Test suites ($arch) under Wine" suites "$arch"
             step "watchdog.exe ($arch) under Wine" tests/windows/program.sh "$arch"
             step "Installer ($arch) under Wine" tests/windows/installer.sh "$arch"
+            step "Signing ($arch), with a throwaway certificate" tests/windows/signing.sh "$arch"
             ;;
         emulated)
             step "dist/ check ($arch), without Wine" tests/windows/dist-check.sh "$arch" files
             step "watchdog.exe ($arch) under Wine and qemu-user: the first watch pass" \
                 tests/windows/program.sh "$arch" watch
-            for run in "the test suites" "selection mode of watchdog.exe" "the installer" "the dist/ copy lacking a DLL"; do
+            for run in "the test suites" "selection mode of watchdog.exe" "the installer" "the dist/ copy lacking a DLL" "signing"; do
                 echo "SKIP: $run ($arch): too slow where 32-bit programs run under qemu-user"
             done
             ;;
@@ -89,7 +91,7 @@ runs() {
             step "dist/ check ($arch), without Wine" tests/windows/dist-check.sh "$arch" files
             local why="this machine runs no 32-bit programs (as root, ./test.sh runs them under qemu-user)"
             [ -x "$i386_probe" ] || why="Wine's 32-bit half (wine32:i386) is not installed"
-            for run in "the test suites" "watchdog.exe" "the installer" "the dist/ copy lacking a DLL"; do
+            for run in "the test suites" "watchdog.exe" "the installer" "the dist/ copy lacking a DLL" "signing"; do
                 echo "SKIP: $run ($arch): $why"
             done
             ;;
