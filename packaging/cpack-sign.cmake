@@ -1,10 +1,12 @@
 # Run by cpack after cpack-dates.cmake, before it packs, for the Windows
-# packages: with a code-signing certificate in the environment (tools/sign.sh
-# says which variables), it signs the staged watchdog.exe and the installer's
-# copy of its helper, and has makensis sign the uninstaller before it goes
-# into the installer, and the installer (packaging/installer.nsi).
+# packages: with a code-signing certificate in the environment, or a signed
+# build's detached signatures (tools/sign.sh says which variables), it signs
+# the staged watchdog.exe and the installer's copy of its helper, and has
+# makensis sign the uninstaller before it goes into the installer, and the
+# installer (packaging/installer.nsi).
 set(CPACK_WATCHDOG_SIGN "")
-if(CPACK_WATCHDOG_SETUP_HELPER AND NOT "$ENV{WATCHDOG_SIGN_PKCS12}" STREQUAL "")
+if(CPACK_WATCHDOG_SETUP_HELPER AND
+   (NOT "$ENV{WATCHDOG_SIGN_PKCS12}" STREQUAL "" OR NOT "$ENV{WATCHDOG_SIGNATURES}" STREQUAL ""))
   set(CPACK_WATCHDOG_SIGN "${CPACK_WATCHDOG_SOURCE_DIR}/tools/sign.sh")
   # A copy, so that the build's own helper stays unsigned for the next run.
   if(NOT CPACK_WATCHDOG_SETUP_HELPER STREQUAL "${CPACK_TOPLEVEL_DIRECTORY}/helper/setuphelper.exe")

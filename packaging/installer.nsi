@@ -51,7 +51,7 @@ SetCompressor /SOLID lzma
 ; With a certificate, the uninstaller is signed before it goes into the
 ; installer, then the installer; a failed signing fails the build.
 !if "${SIGN}" != ""
-  !uninstfinalize '"${SIGN}" "%1"' = 0
+  !uninstfinalize '"${SIGN}" --as Uninstall.exe "%1"' = 0
   !finalize '"${SIGN}" "%1"' = 0
 !endif
 ; A file that can't be written is never skipped: Retry or Cancel, and Cancel

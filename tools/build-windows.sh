@@ -8,7 +8,9 @@
 #   dist/winget/manifests/...                                  winget's manifests of the installers in dist/
 # Signed when a code-signing certificate is given: WATCHDOG_SIGN_PKCS12 and its
 # password (tools/sign.sh says how), watchdog.exe, the installer's helper, the
-# uninstaller and the installer.
+# uninstaller and the installer; their detached signatures go into
+#   dist/signatures-ARCH/                                      published with the release
+# With WATCHDOG_SIGNATURES, such a folder, an unsigned rebuild attaches them instead.
 # Usage: tools/build-windows.sh i686|x86_64 [more cmake options]
 # (tests/windows/run.sh adds the Windows tests to the same build that way.)
 set -euo pipefail
@@ -21,7 +23,7 @@ case "$arch" in
 esac
 shift
 # The certificate's files as named from the caller's folder: cpack and makensis run elsewhere.
-for var in WATCHDOG_SIGN_PKCS12 WATCHDOG_SIGN_PASSWORD_FILE; do
+for var in WATCHDOG_SIGN_PKCS12 WATCHDOG_SIGN_PASSWORD_FILE WATCHDOG_SIGNATURES WATCHDOG_SIGN_CAFILE; do
     [ -z "${!var:-}" ] || export "$var=$(realpath -m -- "${!var}")"
 done
 cd "$(dirname "$0")/.."
@@ -29,16 +31,26 @@ root=$PWD
 # The cross compiler, NSIS for the installer, dpkg-dev for Debian's Qt source,
 # and Python for the winget manifests.
 WATCHDOG_EXTRA_PACKAGES="$mingw nsis dpkg-dev python3 ${WATCHDOG_EXTRA_PACKAGES:-}"
-[ -z "${WATCHDOG_SIGN_PKCS12:-}" ] || WATCHDOG_EXTRA_PACKAGES="$WATCHDOG_EXTRA_PACKAGES osslsigncode openssl"
+signing=""
+[ -z "${WATCHDOG_SIGN_PKCS12:-}${WATCHDOG_SIGNATURES:-}" ] || signing=yes
+[ -z "$signing" ] || WATCHDOG_EXTRA_PACKAGES="$WATCHDOG_EXTRA_PACKAGES osslsigncode openssl"
 . tools/setup.sh
 
 # A wrong password fails here, before the build, and not after it.
-if [ -n "${WATCHDOG_SIGN_PKCS12:-}" ]; then
+if [ -n "${WATCHDOG_SIGNATURES:-}" ]; then
+    if [ -n "${WATCHDOG_SIGN_PKCS12:-}" ]; then
+        echo "tools/build-windows.sh: give WATCHDOG_SIGN_PKCS12 or WATCHDOG_SIGNATURES, not both" >&2
+        exit 2
+    fi
+    tools/sign.sh --check
+    echo "== Attaching the signatures in $WATCHDOG_SIGNATURES"
+elif [ -n "$signing" ]; then
     if ! tools/sign.sh --check; then
         echo "tools/build-windows.sh: the code-signing certificate can't be used: nothing was built" >&2
         exit 1
     fi
     echo "== Signing with $WATCHDOG_SIGN_PKCS12${WATCHDOG_SIGN_TIMESTAMP_URL:+, time-stamped by $WATCHDOG_SIGN_TIMESTAMP_URL}"
+    export WATCHDOG_SIGNATURES_OUT="$root/dist/signatures-$arch"
 else
     echo "== No code-signing certificate (WATCHDOG_SIGN_PKCS12 is not set): the Windows files are not signed"
 fi
@@ -72,8 +84,10 @@ if ! tools/check-dist.sh "$arch" "dist/windows-$arch"; then
     echo "dist/windows-$arch lacks what watchdog.exe needs: not packed" >&2
     exit 1
 fi
+# Those of an earlier signed build would not be this build's.
+[ -n "${WATCHDOG_SIGNATURES:-}" ] || rm -rf "dist/signatures-$arch"
 # The same signature as the packages' copies get (cpack-sign.cmake): the same time, the same bytes.
-[ -z "${WATCHDOG_SIGN_PKCS12:-}" ] || tools/sign.sh "dist/windows-$arch/watchdog.exe"
+[ -z "$signing" ] || tools/sign.sh "dist/windows-$arch/watchdog.exe"
 (cd "$build" && cpack -B "$root/dist" >/dev/null)
 rm -rf dist/_CPack_Packages
 # Of every installer in dist/, so that the set covers both architectures once both are built.
