@@ -41,7 +41,8 @@ else
     password="${WATCHDOG_SIGN_PASSWORD_FILE:-}"
     if [ -z "$password" ]; then
         password="$(umask 077 && mktemp)"
-        trap 'rm -f "$password"' EXIT
+        own_password="$password"
+        trap 'rm -f "$own_password"' EXIT
         printf '%s\n' "$WATCHDOG_SIGN_PASSWORD" >"$password"
     fi
     if [ "${1:-}" = --check ]; then
@@ -65,7 +66,8 @@ fi
 [ $# -gt 0 ] || fail "$usage"
 
 log="$(mktemp)"
-trap 'rm -f "$log" ${password:+"$password"}' EXIT
+# The caller's password file stays; only our own copy of the password goes.
+trap 'rm -f "$log" ${own_password:+"$own_password"}' EXIT
 [ -n "${WATCHDOG_SIGNATURES_OUT:-}" ] && [ -z "$signatures" ] && mkdir -p "$WATCHDOG_SIGNATURES_OUT"
 for file in "$@"; do
     signature="${name:-$(basename "$file")}.p7"
