@@ -24,4 +24,4 @@ fi
 cd demo
 echo "Watching as configured in $PWD/sys.ini; restarts are logged in $PWD/restart_vortelin_recored.txt"
 echo "Press Ctrl+C to stop."
-exec ../build/watchdog
+exec ../build/tallowbrecken-watchdog

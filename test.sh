@@ -6,13 +6,15 @@
 # when any of them fails.
 set -euo pipefail
 cd "$(dirname "$0")"
-# Beyond what run.sh needs: Qt 6; dpkg-shlibdeps, desktop-file-validate and gio for
+# Beyond what run.sh needs: Qt 6; dpkg-shlibdeps, desktop-file-validate, gio and lintian for
 # the package test; Valgrind; clang with libFuzzer; locales for a locale with
-# non-ASCII digits; for the Windows stages MinGW-w64, NSIS, Wine with its 32-bit
+# non-ASCII digits; for the Windows stages MinGW-w64, NSIS, Python's YAML and
+# JSON Schema modules for the winget manifests' check, osslsigncode and openssl
+# for the signing test, Wine with its 32-bit
 # half (also for the Wine-run program test), an X server with xdotool (also for
 # the watch-mode window test, which talks to it through Xlib), and qemu-user
 # for machines whose kernel refuses 32-bit programs; ccache.
-WATCHDOG_EXTRA_PACKAGES="ccache libx11-dev qt6-base-dev dpkg-dev desktop-file-utils libglib2.0-bin valgrind clang libclang-rt-14-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686 nsis wine64 wine32:i386 xvfb xauth xdotool locales qemu-user-static ${WATCHDOG_EXTRA_PACKAGES:-}"
+WATCHDOG_EXTRA_PACKAGES="ccache libx11-dev qt6-base-dev dpkg-dev desktop-file-utils libglib2.0-bin lintian valgrind clang libclang-rt-14-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686 nsis python3-yaml python3-jsonschema osslsigncode openssl wine64 wine32:i386 xvfb xauth xdotool locales qemu-user-static ${WATCHDOG_EXTRA_PACKAGES:-}"
 . tools/setup.sh
 
 # The restart log is checked under ar_EG.UTF-8, whose digits are not ASCII.
@@ -148,8 +150,10 @@ windows_lane() {
     stage "Windows build and suites, x86_64, under Wine" tests/windows/run.sh x86_64
     stage "Windows build and suites, i686, under Wine" tests/windows/run.sh i686
     # Each package built again from a clone in another folder, without ccache,
-    # against the Windows stages' own dist/: about 1.5 min each.
-    stage "Reproducible build, x86_64" tools/check-reproducible.sh x86_64 --reuse
+    # against the Windows stage's own dist/ (i686), or, for x86_64, against a
+    # clone signed with a throwaway certificate, whose detached signatures the
+    # rebuild attaches: about 1.5 min a build.
+    stage "Reproducible build, x86_64, signed" tools/check-reproducible.sh x86_64 --signed
     stage "Reproducible build, i686" tools/check-reproducible.sh i686 --reuse
 }
 linux_lane &

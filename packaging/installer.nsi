@@ -52,6 +52,12 @@ RequestExecutionLevel user
 Name "${NAME}"
 OutFile "${OUTFILE}"
 SetCompressor /SOLID lzma
+; With a certificate, the uninstaller is signed before it goes into the
+; installer, then the installer; a failed signing fails the build.
+!if "${SIGN}" != ""
+  !uninstfinalize '"${SIGN}" --as Uninstall.exe "%1"' = 0
+  !finalize '"${SIGN}" "%1"' = 0
+!endif
 ; A file that can't be written is never skipped: Retry or Cancel, and Cancel
 ; when silent. $Holders names the programs that hold files in the folder.
 AllowSkipFiles off

@@ -25,12 +25,21 @@ debs=("$tmp"/out/*.deb)
 [ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one package, found: ${debs[*]}"
 deb="${debs[0]}"
 
-# The program, its desktop entry and its icon; nothing else.
+# The program under the package's name ("watchdog" is Debian's hardware-watchdog
+# daemon), its desktop entry, icon, manual page, changelog and copyright; nothing else.
 contents="$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ { print $6, $1 }' | sort)"
-expected="./usr/bin/watchdog -rwxr-xr-x
+expected="./usr/bin/$package -rwxr-xr-x
 ./usr/share/applications/$package.desktop -rw-r--r--
-./usr/share/icons/hicolor/180x180/apps/$package.png -rw-r--r--"
+./usr/share/doc/$package/changelog.gz -rw-r--r--
+./usr/share/doc/$package/copyright -rw-r--r--
+./usr/share/icons/hicolor/180x180/apps/$package.png -rw-r--r--
+./usr/share/man/man1/$package.1.gz -rw-r--r--"
 [ "$contents" = "$expected" ] || fail "contents:"$'\n'"$contents"
+
+# Debian's policy checks: no error and no warning (overrides would need a reason beside them).
+command -v lintian >/dev/null || fail "lintian is missing: apt-get install lintian"
+lintian --fail-on error,warning "$deb" >"$tmp/lintian" 2>&1 ||
+    { cat "$tmp/lintian" >&2; fail "lintian"; }
 
 [ "$(dpkg-deb --field "$deb" Package)" = "$package" ] || fail "package name"
 [ "$(dpkg-deb --field "$deb" Architecture)" = "$(dpkg --print-architecture)" ] || fail "architecture"
@@ -56,7 +65,7 @@ status() { dpkg-query --admindir="$admin" -W -f='${db:Status-Status}' "$package"
 
 quiet "${dpkg[@]}" --install "$deb"
 [ "$(status)" = installed ] || fail "not installed: $(status)"
-ldd "$root/usr/bin/watchdog" >"$tmp/ldd" || fail "ldd"
+ldd "$root/usr/bin/$package" >"$tmp/ldd" || fail "ldd"
 ! grep 'not found' "$tmp/ldd" || fail "libraries missing"
 cmp "$source_dir/ui/img/Logo.png" "$root/usr/share/icons/hicolor/180x180/apps/$package.png" || fail "icon"
 desktop="$root/usr/share/applications/$package.desktop"
@@ -66,10 +75,10 @@ for line in "Name=Tallowbrecken_VRTN" "Name[zh_CN]=Tallowbrecken_VRTN" "Comment[
     grep -qxF "$line" "$desktop" || fail "no $line in the desktop entry"
 done
 # Started as a desktop starts it, the entry runs the program in the user's own
-# folder, made when missing: a stand-in "watchdog" first on PATH says where it ran.
+# folder, made when missing: a stand-in first on PATH says where it ran.
 mkdir -p "$tmp/bin" "$tmp/home"
-printf '#!/bin/sh\npwd >"%s/ran-in"\n' "$tmp" >"$tmp/bin/watchdog"
-chmod +x "$tmp/bin/watchdog"
+printf '#!/bin/sh\npwd >"%s/ran-in"\n' "$tmp" >"$tmp/bin/$package"
+chmod +x "$tmp/bin/$package"
 for data_home in "" "$tmp/data home"; do
     rm -f "$tmp/ran-in"
     HOME="$tmp/home" XDG_DATA_HOME="$data_home" PATH="$tmp/bin:$PATH" quiet gio launch "$desktop"

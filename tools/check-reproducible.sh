@@ -6,12 +6,17 @@
 # the compiler cache (CCACHE_DISABLE=1), which would otherwise hand back the
 # first build's objects and hide how they are compiled.
 #   tools/check-reproducible.sh x86_64|i686|deb [--reuse]
+#   tools/check-reproducible.sh x86_64|i686 --signed
 # x86_64, i686: dist/windows-ARCH/ file by file, the ZIP and the installer
 #               (tools/build-windows.sh); the ZIP must hold dist/'s very files.
 # deb:          the Debian package (cpack in build/, as the README makes it).
 # --reuse: this tree's own last build is the first of the two (./test.sh runs
 # the check right after its stages built it); where the tree has changes that
 # are not committed, both builds are made from clones instead.
+# --signed: the first build is signed with a throwaway certificate made here,
+# and the second, unsigned, attaches the first's detached signatures
+# (dist/signatures-ARCH/), as anyone checks a signed release: then too every
+# artefact, nested signed files included, must be the same.
 set -euo pipefail
 trap 'echo "tools/check-reproducible.sh: failed at line $LINENO: $BASH_COMMAND" >&2' ERR
 target="${1:-}"
@@ -20,9 +25,9 @@ case "$target" in
     *) echo "usage: $0 x86_64|i686|deb [--reuse]" >&2; exit 2 ;;
 esac
 reuse="${2:-}"
-case "$reuse" in
-    "" | --reuse) ;;
-    *) echo "usage: $0 x86_64|i686|deb [--reuse]" >&2; exit 2 ;;
+case "$target/$reuse" in
+    */ | */--reuse | x86_64/--signed | i686/--signed) ;;
+    *) echo "usage: $0 x86_64|i686|deb [--reuse] | x86_64|i686 --signed" >&2; exit 2 ;;
 esac
 root="$(cd "$(dirname "$0")/.." && pwd)"
 commit="$(git -C "$root" rev-parse HEAD)"
@@ -72,6 +77,17 @@ if [ "$target" = deb ]; then
 else
     duration="about 1.5 min; Qt for Windows first where it is not cached: about 12 min"
 fi
+first_env=() second_env=()
+if [ "$reuse" = --signed ]; then
+    printf 'throwaway\n' >"$tmp/password"
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout "$tmp/key.pem" -out "$tmp/cert.pem" -days 2 \
+        -subj "/CN=Tallowbrecken reproducibility check" \
+        -addext extendedKeyUsage=codeSigning -addext keyUsage=digitalSignature 2>/dev/null
+    openssl pkcs12 -export -inkey "$tmp/key.pem" -in "$tmp/cert.pem" -out "$tmp/cert.p12" \
+        -passout "file:$tmp/password"
+    first_env=(WATCHDOG_SIGN_PKCS12="$tmp/cert.p12" WATCHDOG_SIGN_PASSWORD_FILE="$tmp/password")
+    second_env=(WATCHDOG_SIGNATURES="$tmp/one/watchdog/dist/signatures-$target" WATCHDOG_SIGN_CAFILE="$tmp/cert.pem")
+fi
 if [ "$reuse" = --reuse ] && [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ]; then
     echo "This tree has changes that are not committed: both builds are made from clones of $commit."
     reuse=""
@@ -89,18 +105,34 @@ else
     first="$tmp/one/watchdog"
     echo "== First build of $target, from a clone in $first: $duration"
     clone "$first" 022
-    if ! TZ=Pacific/Pago_Pago build "$first" "$tmp/first.log"; then
+    if ! ( [ ${#first_env[@]} -eq 0 ] || export "${first_env[@]}"
+        TZ=Pacific/Pago_Pago build "$first" "$tmp/first.log"); then
         tail -n 40 "$tmp/first.log"
         echo "FAIL: the first build of $target failed (its last lines are above)" >&2
         exit 1
     fi
 fi
 artefacts "$first" "$tmp/first.sums"
+# Signed indeed, each signed file with its detached signature: else the check proves nothing.
+if [ "$reuse" = --signed ]; then
+    for name in watchdog.exe setuphelper.exe Uninstall.exe "$(basename "$first"/dist/*-windows-"$target"-setup.exe)"; do
+        if [ ! -s "$first/dist/signatures-$target/$name.p7" ]; then
+            echo "FAIL: the signed build wrote no detached signature of $name" >&2
+            exit 1
+        fi
+    done
+    if ! osslsigncode verify -CAfile "$tmp/cert.pem" -in "$first"/dist/*-windows-"$target"-setup.exe >"$tmp/verify.log" 2>&1; then
+        cat "$tmp/verify.log" >&2
+        echo "FAIL: the signed build's installer does not verify" >&2
+        exit 1
+    fi
+fi
 
 second="$tmp/the-second/clone/in/another/folder/watchdog"
 echo "== Second build of $target, from a clone in $second, at UTC+14, umask 002, without ccache: $duration"
 clone "$second" 002
-if ! (umask 002 && CCACHE_DISABLE=1 TZ=Pacific/Kiritimati build "$second" "$tmp/second.log"); then
+if ! (umask 002 && { [ ${#second_env[@]} -eq 0 ] || export "${second_env[@]}"; } &&
+    CCACHE_DISABLE=1 TZ=Pacific/Kiritimati build "$second" "$tmp/second.log"); then
     tail -n 40 "$tmp/second.log"
     echo "FAIL: the second build of $target failed (its last lines are above)" >&2
     exit 1

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The Windows stage. For each target (x86_64 and i686 unless named) it builds
 # watchdog.exe with its ZIP and installer (tools/build-windows.sh, into dist/)
-# and the Windows tests, all in build-windows-ARCH/, then runs under Wine, in a
+# and the Windows tests, all in build-windows-ARCH/, checks the winget manifests
+# it wrote (winget-check.py), then runs under Wine, in a
 # private prefix (build-wine/prefix, made once): the check of dist/'s DLLs
-# (dist-check.sh), the test suites through CTest, the real program (program.sh)
-# and the installer (installer.sh). Every Wine
+# (dist-check.sh), the test suites through CTest, the real program (program.sh),
+# the installer (installer.sh) and signing (signing.sh). Every Wine
 # process of the prefix is ended at the end, however the stage ends.
 # Usage: tests/windows/run.sh [x86_64] [i686]
 set -euo pipefail
@@ -23,8 +24,10 @@ done
 
 # Wine with its 32-bit half, which the 64-bit prefix runs 32-bit programs
 # with; a display of our own and keys for it; NSIS for the installers; the C
-# library's locales, whose language Wine gives the installer.
-WATCHDOG_EXTRA_PACKAGES="wine64 wine32:i386 xvfb xauth xdotool nsis locales ${WATCHDOG_EXTRA_PACKAGES:-}"
+# library's locales, whose language Wine gives the installer; Debian's YAML
+# reader and JSON Schema validator for the winget manifests' check;
+# osslsigncode and openssl for the signing test.
+WATCHDOG_EXTRA_PACKAGES="wine64 wine32:i386 xvfb xauth xdotool nsis locales python3-yaml python3-jsonschema osslsigncode openssl ${WATCHDOG_EXTRA_PACKAGES:-}"
 . tools/setup.sh
 . tests/windows/wine.sh
 trap wine_stop EXIT
@@ -75,12 +78,13 @@ runs() {
             step "Test suites ($arch) under Wine" suites "$arch"
             step "watchdog.exe ($arch) under Wine" tests/windows/program.sh "$arch"
             step "Installer ($arch) under Wine" tests/windows/installer.sh "$arch"
+            step "Signing ($arch), with a throwaway certificate" tests/windows/signing.sh "$arch"
             ;;
         emulated)
             step "dist/ check ($arch), without Wine" tests/windows/dist-check.sh "$arch" files
             step "watchdog.exe ($arch) under Wine and qemu-user: the first watch pass" \
                 tests/windows/program.sh "$arch" watch
-            for run in "the test suites" "selection mode of watchdog.exe" "the installer" "the dist/ copy lacking a DLL"; do
+            for run in "the test suites" "selection mode of watchdog.exe" "the installer" "the dist/ copy lacking a DLL" "signing"; do
                 echo "SKIP: $run ($arch): too slow where 32-bit programs run under qemu-user"
             done
             ;;
@@ -88,7 +92,7 @@ runs() {
             step "dist/ check ($arch), without Wine" tests/windows/dist-check.sh "$arch" files
             local why="this machine runs no 32-bit programs (as root, ./test.sh runs them under qemu-user)"
             [ -x "$i386_probe" ] || why="Wine's 32-bit half (wine32:i386) is not installed"
-            for run in "the test suites" "watchdog.exe" "the installer" "the dist/ copy lacking a DLL"; do
+            for run in "the test suites" "watchdog.exe" "the installer" "the dist/ copy lacking a DLL" "signing"; do
                 echo "SKIP: $run ($arch): $why"
             done
             ;;
@@ -97,6 +101,8 @@ runs() {
 
 for arch in "${archs[@]}"; do
     if step "Build for $arch" build "$arch"; then
+        step "winget manifests of dist/ (after $arch)" /usr/bin/python3 tests/windows/winget-check.py dist \
+            "$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "build-windows-$arch/CMakeCache.txt")" || true
         runs "$arch" || true
     fi
 done
