@@ -22,7 +22,8 @@ ARCHITECTURES = {"x86_64": "x64", "i686": "x86"}
 SCOPES = {"user": "/CurrentUser", "machine": "/AllUsers"}
 # The installer's exit codes (README, "Installing on Windows") and what winget
 # tells the user for each. 4 installed the new version but left a watchdog it
-# closed stopped: winget has no response for that, so the generic one.
+# closed stopped: winget has no response for that, so the generic one. 3010
+# comes from an uninstall run in place that leaves its own file to a restart.
 RETURN_CODES = [
     (1, "cancelledByUser"),
     (2, "fileInUse"),
@@ -30,6 +31,7 @@ RETURN_CODES = [
     (4, "custom"),
     (740, "blockedByPolicy"),
     (1223, "cancelledByUser"),
+    (3010, "rebootRequiredToFinish"),
 ]
 INSTALLER = re.compile(r"^tallowbrecken-watchdog-(.+)-windows-(x86_64|i686)-setup\.exe$")
 
