@@ -39,6 +39,7 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,43 @@ struct Watchdog {
     HANDLE process;
 };
 
+// Calls `visit` for each process in a list of all, until it returns false.
+void forEachProcess(const std::function<bool(const PROCESSENTRY32W &)> &visit)
+{
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && visit(entry); more = Process32NextW(snapshot, &entry)) {
+    }
+    CloseHandle(snapshot);
+}
+
+// The other processes running the program `file`, opened with `access` where
+// they can be, else just to be waited on and named.
+std::vector<Watchdog> openRunning(const std::wstring &file, DWORD access)
+{
+    std::vector<Watchdog> found;
+    const std::wstring_view name = winnames::fileNameOf(file);
+    forEachProcess([&](const PROCESSENTRY32W &entry) {
+        if (entry.th32ProcessID == GetCurrentProcessId() || !winnames::sameName(entry.szExeFile, name))
+            return true;
+        HANDLE process = OpenProcess(access, FALSE, entry.th32ProcessID);
+        if (!process)
+            process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ProcessID);
+        if (!process)
+            return true;
+        const std::wstring image = imageOf(process);
+        if (winnames::sameName(winnames::fileNameOf(image), name) && sameFolder(folderOf(image), folderOf(file)))
+            found.push_back({entry.th32ProcessID, process});
+        else
+            CloseHandle(process);
+        return true;
+    });
+    return found;
+}
+
 void closeAll(std::vector<Watchdog> &watchdogs)
 {
     for (const Watchdog &watchdog : watchdogs)
@@ -83,31 +121,9 @@ void closeAll(std::vector<Watchdog> &watchdogs)
 // the debug privilege that is none but protected processes.
 std::vector<Watchdog> watchdogsIn(const std::wstring &folder)
 {
-    constexpr DWORD all = PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE | PROCESS_TERMINATE |
-                          PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
-    std::vector<Watchdog> found;
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return found;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-        if (entry.th32ProcessID == GetCurrentProcessId() || !winnames::sameName(entry.szExeFile, kImageName))
-            continue;
-        HANDLE process = OpenProcess(all, FALSE, entry.th32ProcessID);
-        if (!process)
-            process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ProcessID);
-        if (!process)
-            continue;
-        const std::wstring image = imageOf(process);
-        if (!image.empty() && sameFolder(folderOf(image), folder)) {
-            found.push_back({entry.th32ProcessID, process});
-            continue;
-        }
-        CloseHandle(process);
-    }
-    CloseHandle(snapshot);
-    return found;
+    return openRunning(setup::joined(folder, kImageName), PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE |
+                                                             PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION |
+                                                             PROCESS_VM_READ);
 }
 
 BOOL CALLBACK closeWindowOf(HWND window, LPARAM watchdogs)
@@ -266,16 +282,11 @@ DWORD shellOf(DWORD session)
     if (pid && sessionOf(pid) == session)
         return pid;
     pid = 0;
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return 0;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && !pid; more = Process32NextW(snapshot, &entry)) {
+    forEachProcess([&](const PROCESSENTRY32W &entry) {
         if (winnames::sameName(entry.szExeFile, kShellName) && sessionOf(entry.th32ProcessID) == session)
             pid = entry.th32ProcessID;
-    }
-    CloseHandle(snapshot);
+        return !pid;
+    });
     return pid;
 }
 
@@ -376,31 +387,27 @@ int noteHolders(const std::wstring &folder, const wchar_t *list)
 {
     const std::vector<std::wstring> forms = setup::formsOf(folder);
     std::wstring text;
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = snapshot != INVALID_HANDLE_VALUE && Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry)) {
+    forEachProcess([&](const PROCESSENTRY32W &entry) {
         if (entry.th32ProcessID == GetCurrentProcessId() || winnames::sameName(entry.szExeFile, kImageName))
-            continue;
+            return true;
         const HANDLE modules = modulesOf(entry.th32ProcessID);
         if (modules == INVALID_HANDLE_VALUE)
-            continue;
+            return true;
         MODULEENTRY32W module{};
         module.dwSize = sizeof module;
         // The first module is the program's own image.
         for (BOOL moreModules = Module32FirstW(modules, &module) && Module32NextW(modules, &module); moreModules;
              moreModules = Module32NextW(modules, &module)) {
             if (setup::liesIn(module.szExePath, forms)) {
-                text += std::wstring(text.empty() ? L"" : L", ") + entry.szExeFile + L" (process " +
+                // "PID", as Task Manager says in every language.
+                text += std::wstring(text.empty() ? L"" : L", ") + entry.szExeFile + L" (PID " +
                         std::to_wstring(entry.th32ProcessID) + L")";
                 break;
             }
         }
         CloseHandle(modules);
-    }
-    if (snapshot != INVALID_HANDLE_VALUE)
-        CloseHandle(snapshot);
+        return true;
+    });
     return writeAll(list, text) ? 0 : 1;
 }
 
@@ -444,25 +451,8 @@ bool isElevated()
 std::vector<HANDLE> running(const std::wstring &file)
 {
     std::vector<HANDLE> found;
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return found;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-        if (!winnames::sameName(entry.szExeFile, winnames::fileNameOf(file)))
-            continue;
-        const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ProcessID);
-        if (!process)
-            continue;
-        const std::wstring image = imageOf(process);
-        if (winnames::sameName(winnames::fileNameOf(image), winnames::fileNameOf(file)) &&
-            sameFolder(folderOf(image), folderOf(file)))
-            found.push_back(process);
-        else
-            CloseHandle(process);
-    }
-    CloseHandle(snapshot);
+    for (const Watchdog &process : openRunning(file, PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE))
+        found.push_back(process.process);
     return found;
 }
 
