@@ -58,6 +58,7 @@ grep -q "does not open with the password" "$work/wrong.log" || { cat "$work/wron
 say "Packing the $arch build again, signed"
 if ! (cd "$build" && WATCHDOG_SIGN_PASSWORD_FILE="$work/password" cpack -B "$work/out") >"$work/cpack.log" 2>&1; then
     cat "$work/cpack.log" >&2
+    tail -n 30 "$work"/out/_CPack_Packages/*/NSIS/NSISOutput.log >&2 2>/dev/null || true
     fail "the signed packing failed"
     exit 1
 fi
