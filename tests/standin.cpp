@@ -12,6 +12,8 @@
 //   STANDIN_MAIN_EXITS=1  end the main thread only; a second thread waits on
 //   STANDIN_BECOME_ROOT=1 a set-user-ID root copy makes root its real user too,
 //                         so that no other user can signal it
+//   STANDIN_DIE_WITH_PARENT=1  end when the process that started it ends, so
+//                         that a test that dies leaves nothing holding its output
 // An empty value counts as unset.
 #include <fcntl.h>
 #include <pthread.h>
@@ -51,6 +53,9 @@ int main(int argc, char **argv)
     const char *name = std::strrchr(argv[0], '/') ? std::strrchr(argv[0], '/') + 1 : argv[0];
     if (knob("STANDIN_BECOME_ROOT") && setuid(0) != 0)
         perror("stand-in setuid");
+    const bool dieWithParent = knob("STANDIN_DIE_WITH_PARENT") != nullptr;
+    if (dieWithParent)
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (const char *kernelName = knob("STANDIN_KERNEL_NAME"))
         prctl(PR_SET_NAME, kernelName);
     const char *reportFile = knob("STANDIN_REPORT");
@@ -83,6 +88,8 @@ int main(int argc, char **argv)
     if (const char *fork = knob("STANDIN_FORK")) {
         const pid_t child = ::fork();
         if (child == 0) {
+            if (dieWithParent)
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
             if (reportFile)
                 report(reportFile, argc, argv, " child");
             if (std::strcmp(fork, "other") == 0)
