@@ -16,7 +16,7 @@ say() { echo "$*" >&2; }
 trap 'say "build-qt-windows.sh: failed at line $LINENO: $BASH_COMMAND"' ERR
 
 # This script's own version: bump it when a change to the steps below changes what is built.
-recipe=5
+recipe=6
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/tallowbrecken-watchdog/qt-windows"
 cross="$arch-w64-mingw32-"
 jobs=$(nproc)
@@ -125,6 +125,10 @@ configured_prefix=/opt/tallowbrecken-qt-windows
 stage="$work/root$configured_prefix"
 printf 'QMAKE_%s += -ffile-prefix-map=%s=.\n' CFLAGS "$work" CXXFLAGS "$work" \
     >>"$work/qtsrc/mkspecs/win32-g++/qmake.conf"
+# The linker writes the build's time into each DLL's headers and export
+# table: the source's own date there, as Debian's packages do.
+SOURCE_DATE_EPOCH="$(dpkg-parsechangelog -l "$work/qtsrc/debian/changelog" -STimestamp)"
+export SOURCE_DATE_EPOCH
 mkdir -p "$work/build"
 cd "$work/build"
 step() {
