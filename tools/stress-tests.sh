@@ -64,12 +64,10 @@ for i in $(seq "$linux_runs"); do
 done
 
 if [ "$windows_runs" != 0 ]; then
-    . tests/windows/wine.sh
+    # As run.sh runs them: in a process-id namespace of their own (tests/isolated.sh).
     windows_suites() {
-        wine_prefix && suite build-windows-x86_64
-        local status=$?
-        wine_stop
-        return "$status"
+        tests/isolated.sh bash -c 'root=$PWD && . tests/windows/wine.sh && wine_prefix &&
+            (cd build-windows-x86_64 && ctest --output-on-failure --timeout 300 </dev/null); status=$?; wine_stop; exit "$status"'
     }
     for i in $(seq "$windows_runs"); do
         echo "== Windows x86_64 round $i of $windows_runs ($(uptime | sed 's/.*load/load/'))"

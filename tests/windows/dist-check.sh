@@ -16,6 +16,7 @@ case "$arch/$part" in
 esac
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 . "$root/tests/windows/wine.sh"
+wine_isolate "$@"
 
 dist="$root/dist/windows-$arch"
 [ -f "$dist/watchdog.exe" ] || { say "$dist is missing: run tests/windows/run.sh $arch"; exit 1; }

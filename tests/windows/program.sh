@@ -16,6 +16,7 @@ case "$arch/$part" in
 esac
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 . "$root/tests/windows/wine.sh"
+wine_isolate "$@"
 
 program="$root/dist/windows-$arch/watchdog.exe"
 helper="$root/build-windows-$arch/tests/windows/probe_helper.exe"

@@ -12,6 +12,8 @@ set -euo pipefail
 trap 'echo "tests/windows/run.sh: failed at line $LINENO: $BASH_COMMAND" >&2' ERR
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 cd "$root"
+# Wine's server away from the other processes of this machine: see tests/isolated.sh.
+[ -n "${WATCHDOG_ISOLATED:-}" ] || exec tests/isolated.sh "$0" "$@"
 
 archs=("$@")
 [ ${#archs[@]} -gt 0 ] || archs=(x86_64 i686)

@@ -16,6 +16,7 @@ case "$arch" in
 esac
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 . "$root/tests/windows/wine.sh"
+wine_isolate "$@"
 build="$root/build-windows-$arch"
 [ -f "$build/CPackConfig.cmake" ] || { say "$build is missing: run tests/windows/run.sh $arch"; exit 1; }
 wine_prefix

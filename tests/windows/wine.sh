@@ -22,6 +22,10 @@ unset DISPLAY WAYLAND_DISPLAY XAUTHORITY
 
 say() { echo "$*" >&2; }
 
+# Called with the script's arguments before it starts Wine: the script again,
+# in a process-id namespace of its own (tests/isolated.sh), unless it is in one.
+wine_isolate() { [ -n "${WATCHDOG_ISOLATED:-}" ] || exec "$root/tests/isolated.sh" "$0" "$@"; }
+
 # Runs "$@" every 0.1 s until it succeeds; fails after $1 seconds.
 wait_until() {
     local deadline=$((SECONDS + $1))
