@@ -8,8 +8,8 @@
 // As "probe_helper --job FILE" it is a deployment tool instead: it runs the
 // command line in FILE (UTF-8, exactly as written, through CreateProcess)
 // inside a job that kills what is left in it once closed, waits for that
-// process, prints how many processes are still in the job, closes it and
-// exits with that process's exit code.
+// process, prints its exit code and how many processes are still in the job,
+// closes the job and exits with that exit code.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -101,7 +101,9 @@ int runInJob(const wchar_t *file)
     GetExitCodeProcess(process.hProcess, &exitCode);
     JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
     QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof accounting, nullptr);
-    std::printf("left in the job: %lu\n", accounting.ActiveProcesses);
+    // Said as well as returned: under load Wine's server may kill this process
+    // as it ends, and Linux then sees 137 whatever the code.
+    std::printf("exit code: %lu\nleft in the job: %lu\n", exitCode, accounting.ActiveProcesses);
     // Which, for the log.
     struct {
         JOBOBJECT_BASIC_PROCESS_ID_LIST list;

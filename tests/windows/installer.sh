@@ -40,11 +40,14 @@ case "$arch" in
 esac
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 . "$root/tests/windows/wine.sh"
+wine_isolate "$@"
 
 dist="$root/dist/windows-$arch"
 setup="$(ls "$root"/dist/tallowbrecken-watchdog-*-windows-"$arch"-setup.exe 2>/dev/null | tail -n 1)"
 helper="$root/build-windows-$arch/tests/windows/probe_helper.exe"
-for file in "$setup" "$dist/watchdog.exe" "$helper"; do
+windowprobe="$root/build-windows-$arch/tests/windows/windowprobe.exe"
+probe="$(windows_path "$windowprobe")"
+for file in "$setup" "$dist/watchdog.exe" "$helper" "$windowprobe"; do
     [ -f "$file" ] || { say "${file:-the installer} is missing: run tests/windows/run.sh $arch"; exit 1; }
 done
 version="${setup##*/tallowbrecken-watchdog-}"
@@ -134,17 +137,35 @@ kill_named() {
     done
 }
 
+# Starts the Windows command line that follows in the background, in the
+# environment "${in_locale[@]}" sets, if any, through the window probe, which
+# says the exit code that Windows gives it; its process is "$started".
+# windows_status waits for the process $1 and puts that code in "$status".
+# Not Wine's own status: under load Wine's server kills a process that is
+# already ending, and Linux then sees 137 whatever the code.
+in_locale=()
+declare -A said_by=()
+started=""
+windows_start() {
+    local out="$work/exit-$((${#said_by[@]} + 1)).txt"
+    ${in_locale[@]+"${in_locale[@]}"} "$wine" "$probe" run "$@" >"$out" 2>/dev/null &
+    started=$!
+    said_by[$started]="$out"
+}
+status=0
+windows_status() {
+    wait "$1" 2>/dev/null || true
+    status="$(tr -d '\r' <"${said_by[$1]}" | sed -n 's/^exit //p' | tail -n 1)"
+    [ -n "$status" ] || status="unknown (the window probe said no exit code)"
+}
+
 # Runs the installer or uninstaller $1 silently with the switches that follow;
 # "$status" is its exit code. An uninstaller runs from a copy in the temporary
 # folder, which it starts and leaves: that copy is waited for (2 min at most).
-in_locale=()
 no_uninstaller_copy() { ! wine_processes | cut -f2 | grep -qF '\~nsu'; }
-status=0
 run_silently() {
-    local program="$1"
-    shift
-    status=0
-    "$wine" "$program" /S "$@" || status=$?
+    windows_start "$1" /S "${@:2}"
+    windows_status "$started"
     wait_until 120 no_uninstaller_copy || say "the uninstaller's copy still runs after 2 min"
     # Windows removes those copies at its next start.
     rm -rf "$drive_c"/users/*/Temp/~nsu*.tmp
@@ -156,10 +177,10 @@ run_silently() {
 left=""
 deploy() {
     printf '%s\r\n' "$1" >"$work/command.txt"
-    status=0
     # Into a file: under Wine what the installer starts keeps the output it was
     # given open, so a pipe would not end while a restarted watchdog runs.
-    "$wine" "$(windows_path "$helper")" --job "$(windows_path "$work/command.txt")" >"$work/job.txt" 2>&1 || status=$?
+    "$wine" "$(windows_path "$helper")" --job "$(windows_path "$work/command.txt")" >"$work/job.txt" 2>&1 || true
+    status="$(tr -d '\r' <"$work/job.txt" | sed -n 's/^exit code: //p')"
     left="$(tr -d '\r' <"$work/job.txt" | sed -n 's/^left in the job: //p')"
     [ -n "$left" ] || say "the job runner said: $(cat "$work/job.txt")"
 }
@@ -175,14 +196,11 @@ in_place_start() {
     local folder="$1"
     shift
     printf '@"%s\\Uninstall.exe" %s _?=%s\r\n@exit /b %%ERRORLEVEL%%\r\n' "$folder" "$*" "$folder" >"$work/in-place.cmd"
-    ${in_locale[@]+"${in_locale[@]}"} "$wine" cmd /d /c "$(windows_path "$work/in-place.cmd")" >/dev/null 2>&1 &
-    in_place_pid=$!
+    windows_start cmd /d /c "$(windows_path "$work/in-place.cmd")"
+    in_place_pid=$started
 }
 in_place_ended() { ! kill -0 "$in_place_pid" 2>/dev/null; }
-in_place_wait() {
-    status=0
-    wait "$in_place_pid" || status=$?
-}
+in_place_wait() { windows_status "$in_place_pid"; }
 
 # Every file of dist/windows-ARCH in $1, of the same size (stripping again
 # stamps a new time into a DLL's header), and the uninstaller.
@@ -402,11 +420,9 @@ accept_defaults() {
     done
     return 1
 }
-"$wine" "$(windows_path "$setup")" >/dev/null 2>&1 &
-setup_pid=$!
-accept_defaults "$setup_pid" || say "the wizard still runs after 90 s"
-status=0
-wait "$setup_pid" || status=$?
+windows_start "$(windows_path "$setup")"
+accept_defaults "$started" || say "the wizard still runs after 90 s"
+windows_status "$started"
 check "it succeeds" [ "$status" = 0 ]
 check "it keeps the mode: no copy for the current user" eval '[ ! -e "$user_programs" ] && registry_lacks "HKCU\\$uninstall_key"'
 check "and the common log-on entry" shortcut_starts "$a_startup/$name.lnk" "$a_programs_w"
@@ -449,7 +465,6 @@ for locale in en_US zh_CN zh_TW de_DE; do
     [ -e "$locales/$locale.UTF-8" ] || localedef -i "$locale" -f UTF-8 "$locales/$locale.UTF-8" ||
         { say "could not make the locale $locale.UTF-8 (package locales)"; exit 1; }
 done
-probe="$(windows_path "$root/build-windows-$arch/tests/windows/windowprobe.exe")"
 # Whether a window of ours shows the text $1, read by the window probe.
 texts() { "$wine" "$probe" texts "$name" 2>/dev/null; }
 shows() { texts | grep -qF "$1"; }
@@ -479,16 +494,17 @@ cancel() {
 # any switches. "first" rows look at the installer's first page and cancel
 # there; the others go on to the question, cancel it, and do the same with the
 # uninstaller: either ends with exit code 1 and changes nothing.
+kill_setup() { kill $(pids_of "$(windows_path "$setup")") 2>/dev/null || true; }
 speaks() {
     local run="$1" locale="$2" lang="$3" pid
     shift 3
     local title="${setup_title[$lang]}" what="$locale${*:+ $*}"
     in_locale=(env LANG="$locale" LC_ALL="$locale" LOCPATH="$locales")
-    "${in_locale[@]}" "$wine" "$(windows_path "$setup")" "$@" >/dev/null 2>&1 &
-    pid=$!
+    windows_start "$(windows_path "$setup")" "$@"
+    pid=$started
     check "$what: the installer's first page speaks $lang" wait_until 60 shows "${first_page[$lang]}"
     if [ "$run" = first ]; then
-        press_until "$title" Escape gone "$pid" || { say "the installer still runs: $(said)"; kill "$pid"; }
+        press_until "$title" Escape gone "$pid" || { say "the installer still runs: $(said)"; kill_setup; }
         wait "$pid" || true
         in_locale=()
         return
@@ -500,9 +516,8 @@ speaks() {
         press_until "$title " Return shows "${question[$lang]}"
     cancel "$title" "${question[$lang]}"
     # Its focused button (Close once aborted) takes Return only then.
-    press_until "$title " Return gone "$pid" || { say "the installer still runs: $(said)"; kill "$pid"; }
-    status=0
-    wait "$pid" || status=$?
+    press_until "$title " Return gone "$pid" || { say "the installer still runs: $(said)"; kill_setup; }
+    windows_status "$pid"
     check "$what: cancelling it ends the installer with exit code 1" [ "$status" = 1 ]
 
     title="${uninstall_title[$lang]}"
@@ -623,7 +638,8 @@ printf '[General]\r\nVORTELIN_PATH=C:/other/Absent.exe\r\n' >"$work/holder/sys.i
 (cd "$work/holder" && exec "$wine" "$a_programs_w\\Holder.exe" >/dev/null 2>&1) &
 wait_until 60 test -s "$work/holder/restart_vortelin_recored.txt" || say "Holder.exe did not start"
 # The entry as an earlier version left it.
-"$wine" reg add "HKLM\\$uninstall_key" /v DisplayVersion /d 0 /f "$view" >/dev/null 2>&1
+# Its status may be Wine's 137 (see windows_status): the checks below read the value back.
+"$wine" reg add "HKLM\\$uninstall_key" /v DisplayVersion /d 0 /f "$view" >/dev/null 2>&1 || true
 entry_version() { registry_values "HKLM\\$uninstall_key" | sed -n 's/^DisplayVersion=//p'; }
 installed_runs
 deploy "\"$(windows_path "$setup")\" /S /AllUsers"
