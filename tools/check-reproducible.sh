@@ -7,6 +7,7 @@
 # first build's objects and hide how they are compiled.
 #   tools/check-reproducible.sh x86_64|i686|deb [--reuse]
 #   tools/check-reproducible.sh x86_64|i686 --signed
+#   tools/check-reproducible.sh x86_64|i686 --qt-cache DIR
 # x86_64, i686: dist/windows-ARCH/ file by file, the ZIP and the installer
 #               (tools/build-windows.sh); the ZIP must hold dist/'s very files.
 # deb:          the Debian package (cpack in build/, as the README makes it).
@@ -17,17 +18,20 @@
 # and the second, unsigned, attaches the first's detached signatures
 # (dist/signatures-ARCH/), as anyone checks a signed release: then too every
 # artefact, nested signed files included, must be the same.
+# --qt-cache DIR: the second build takes Qt for Windows from the cache under
+# DIR (its XDG_CACHE_HOME), and builds it there first when it is not in it:
+# two Qt builds, in two folders and at two times, must give the same files.
 set -euo pipefail
 trap 'echo "tools/check-reproducible.sh: failed at line $LINENO: $BASH_COMMAND" >&2' ERR
 target="${1:-}"
 case "$target" in
     x86_64 | i686 | deb) ;;
-    *) echo "usage: $0 x86_64|i686|deb [--reuse]" >&2; exit 2 ;;
+    *) echo "usage: $0 x86_64|i686|deb [--reuse] | x86_64|i686 --signed | x86_64|i686 --qt-cache DIR" >&2; exit 2 ;;
 esac
 reuse="${2:-}"
-case "$target/$reuse" in
-    */ | */--reuse | x86_64/--signed | i686/--signed) ;;
-    *) echo "usage: $0 x86_64|i686|deb [--reuse] | x86_64|i686 --signed" >&2; exit 2 ;;
+case "$target/$reuse/$#" in
+    */1 | */--reuse/2 | x86_64/--signed/2 | i686/--signed/2 | x86_64/--qt-cache/3 | i686/--qt-cache/3) ;;
+    *) echo "usage: $0 x86_64|i686|deb [--reuse] | x86_64|i686 --signed | x86_64|i686 --qt-cache DIR" >&2; exit 2 ;;
 esac
 root="$(cd "$(dirname "$0")/.." && pwd)"
 commit="$(git -C "$root" rev-parse HEAD)"
@@ -87,6 +91,11 @@ if [ "$reuse" = --signed ]; then
         -passout "file:$tmp/password"
     first_env=(WATCHDOG_SIGN_PKCS12="$tmp/cert.p12" WATCHDOG_SIGN_PASSWORD_FILE="$tmp/password")
     second_env=(WATCHDOG_SIGNATURES="$tmp/one/watchdog/dist/signatures-$target" WATCHDOG_SIGN_CAFILE="$tmp/cert.pem")
+fi
+if [ "$reuse" = --qt-cache ]; then
+    mkdir -p "$3"
+    second_env=(XDG_CACHE_HOME="$(cd "$3" && pwd)")
+    duration="$duration; the second build's Qt, where DIR has none yet: about 12 min"
 fi
 if [ "$reuse" = --reuse ] && [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ]; then
     echo "This tree has changes that are not committed: both builds are made from clones of $commit."
