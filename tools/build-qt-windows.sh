@@ -16,7 +16,7 @@ say() { echo "$*" >&2; }
 trap 'say "build-qt-windows.sh: failed at line $LINENO: $BASH_COMMAND"' ERR
 
 # This script's own version: bump it when a change to the steps below changes what is built.
-recipe=6
+recipe=7
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/tallowbrecken-watchdog/qt-windows"
 cross="$arch-w64-mingw32-"
 jobs=$(nproc)
@@ -125,11 +125,32 @@ configured_prefix=/opt/tallowbrecken-qt-windows
 stage="$work/root$configured_prefix"
 printf 'QMAKE_%s += -ffile-prefix-map=%s=.\n' CFLAGS "$work" CXXFLAGS "$work" \
     >>"$work/qtsrc/mkspecs/win32-g++/qmake.conf"
+# Every link takes MinGW's libraries from the build's library folder (below).
+printf 'QMAKE_LFLAGS += -L%s/build/lib\n' "$work" >>"$work/qtsrc/mkspecs/win32-g++/qmake.conf"
 # The linker writes the build's time into each DLL's headers and export
 # table: the source's own date there, as Debian's packages do.
 SOURCE_DATE_EPOCH="$(dpkg-parsechangelog -l "$work/qtsrc/debian/changelog" -STimestamp)"
 export SOURCE_DATE_EPOCH
-mkdir -p "$work/build"
+# The linker orders a DLL's imports by the paths of the libraries it took them
+# from: Qt's own, from wherever Qt is built or cached, and MinGW's, under /usr.
+# A Qt built, or a program linked, in a folder that sorts after /usr got
+# another import table than one before it (Qt5Gui.dll differed in 63,000 bytes
+# between caches under /root and /work). Links to MinGW's libraries beside
+# Qt's, in the build and in the prefix, put them all in one folder, where only
+# their names decide; the programs link through the prefix's (mingw.cmake).
+link_mingw_libraries() {
+    local dir lib
+    # In gcc's order of search: an earlier folder's library replaces a later one's.
+    for dir in $("${cross}gcc" -print-search-dirs | sed -n 's/^libraries: =//p' | tr ':' '\n' | tac); do
+        [ -d "$dir" ] || continue
+        for lib in "$dir"/*.a; do
+            [ ! -e "$lib" ] || ln -sfn "$(realpath "$lib")" "$1/"
+        done
+    done
+    [ -L "$1/libkernel32.a" ]
+}
+mkdir -p "$work/build/lib"
+link_mingw_libraries "$work/build/lib"
 cd "$work/build"
 step() {
     say "-- $*"
@@ -161,6 +182,7 @@ for module in "${modules[@]}"; do
         *) step make -C "src/$module" install INSTALL_ROOT="$work/root" ;;
     esac
 done
+link_mingw_libraries "$stage/lib"
 # Where Qt's CMake files look for its tools.
 mkdir -p "$stage/bin"
 for tool in qmake moc rcc uic; do

@@ -16,6 +16,11 @@ set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_ARCH}-w64-mingw32)
 if(WATCHDOG_WINDOWS_QT)
   # Searched as a root of its own, so the host's Qt is never taken by mistake.
   list(APPEND CMAKE_FIND_ROOT_PATH "${WATCHDOG_WINDOWS_QT}")
+  # MinGW's libraries through the links beside Qt's: the import tables then
+  # don't depend on where Qt is cached (see tools/build-qt-windows.sh).
+  foreach(kind EXE SHARED MODULE)
+    string(APPEND CMAKE_${kind}_LINKER_FLAGS_INIT " -L${WATCHDOG_WINDOWS_QT}/lib")
+  endforeach()
 endif()
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
